@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "foundation/file_io.h"
+#include "support/test_support.h"
+
+namespace tunbrix {
+namespace {
+
+// The same operations behave alike on a real and an in-memory file system.
+void ExerciseFileSystem(IFileSystem &fs, const WideString &dir) {
+  const WideString a = dir + u"a.bin", b = dir + u"b.bin";
+  EXPECT_EQ(fs.Open(a, FileMode::Read), nullptr);
+  {
+    auto f = fs.Open(a, FileMode::CreateNew);
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(f->Write("hello world", 11));
+    EXPECT_EQ(f->Size(), 11);
+    EXPECT_TRUE(WriteAt(*f, 20, "!", 1)); // past the end: the gap reads as zeros
+    EXPECT_EQ(f->Size(), 21);
+    EXPECT_TRUE(f->Truncate(5));
+    EXPECT_EQ(f->Size(), 5);
+  }
+  EXPECT_EQ(fs.Open(a, FileMode::CreateNew), nullptr);
+  {
+    auto f = fs.Open(a, FileMode::Read);
+    ASSERT_NE(f, nullptr);
+    auto all = ReadAll(*f);
+    ASSERT_TRUE(all);
+    EXPECT_EQ(std::string(all->begin(), all->end()), "hello");
+    auto tail = ReadUpTo(*f, 3, 100);
+    ASSERT_TRUE(tail);
+    EXPECT_EQ(tail->size(), 2u);
+    char buf[10];
+    EXPECT_FALSE(ReadAt(*f, 2, buf, 10)); // short read is a failure
+  }
+  EXPECT_TRUE(fs.Rename(a, b));
+  EXPECT_FALSE(fs.Exists(a));
+  EXPECT_TRUE(fs.Exists(b));
+  const WideString temp = fs.MakeTempFile(dir, u"id3");
+  ASSERT_FALSE(temp.empty());
+  EXPECT_TRUE(fs.Exists(temp));
+  EXPECT_EQ(temp.substr(0, dir.size() + 3), dir + u"id3");
+  EXPECT_TRUE(fs.Remove(temp));
+  EXPECT_TRUE(fs.Remove(b));
+  EXPECT_FALSE(fs.Remove(b));
+}
+
+TEST(FileIo, RealFileSystem) {
+  test::TempDir dir;
+  RealFileSystem fs;
+  ExerciseFileSystem(fs, dir.Wide());
+}
+
+TEST(FileIo, MemoryFileSystem) {
+  MemoryFileSystem fs;
+  ExerciseFileSystem(fs, u"/mem/");
+}
+
+TEST(FileIo, RealFileSystemRefusesFolders) {
+  test::TempDir dir;
+  RealFileSystem fs;
+  EXPECT_EQ(fs.Open(dir.Wide(), FileMode::Read), nullptr);
+}
+
+TEST(FileIo, InjectedFaultFailsExactlyTheChosenCall) {
+  MemoryFileSystem mem;
+  mem.SetFile(u"/x", Bytes{1, 2, 3});
+  // Calls: Open(1) Size(2) Seek(3) Read(4)
+  for (int failAt = 1; failAt <= 4; ++failAt) {
+    FaultInjector faults;
+    faults.FailAt(failAt);
+    FaultInjectingFileSystem fs(mem, faults);
+    auto f = fs.Open(u"/x", FileMode::Read);
+    std::optional<Bytes> all;
+    if (f) all = ReadAll(*f);
+    EXPECT_FALSE(all.has_value()) << failAt;
+    EXPECT_TRUE(faults.Failed());
+  }
+  FaultInjector none;
+  FaultInjectingFileSystem fs(mem, none);
+  auto f = fs.Open(u"/x", FileMode::Read);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(ReadAll(*f), (Bytes{1, 2, 3}));
+  EXPECT_EQ(none.stats.calls, 4);
+  EXPECT_EQ(none.stats.bytesRead, 3);
+}
+
+} // namespace
+} // namespace tunbrix
