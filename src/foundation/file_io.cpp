@@ -143,6 +143,10 @@ WideString MemoryFileSystem::MakeTempFile(const WideString &directory, const Wid
   }
 }
 
+bool MemoryFileSystem::CopyPermissions(const WideString &, const WideString &to) {
+  return files_.count(to) > 0;
+}
+
 void MemoryFileSystem::SetFile(const WideString &path, Bytes data) {
   files_[path] = std::make_shared<Bytes>(std::move(data));
 }
@@ -218,6 +222,10 @@ WideString FaultInjectingFileSystem::MakeTempFile(const WideString &directory,
                                                   const WideString &prefix) {
   if (faults_.NextCallFails()) return {};
   return inner_.MakeTempFile(directory, prefix);
+}
+
+bool FaultInjectingFileSystem::CopyPermissions(const WideString &from, const WideString &to) {
+  return !faults_.NextCallFails() && inner_.CopyPermissions(from, to);
 }
 
 } // namespace tunbrix

@@ -98,4 +98,10 @@ WideString RealFileSystem::MakeTempFile(const WideString &directory, const WideS
   return FromNativePath(name);
 }
 
+bool RealFileSystem::CopyPermissions(const WideString &from, const WideString &to) {
+  struct stat st;
+  if (::stat(ToNativePath(from).c_str(), &st) != 0) return errno == ENOENT;
+  return ::chmod(ToNativePath(to).c_str(), st.st_mode & 07777) == 0;
+}
+
 } // namespace tunbrix

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sys/stat.h>
 
 #include "foundation/file_io.h"
 #include "support/test_support.h"
@@ -62,6 +63,20 @@ TEST(FileIo, RealFileSystemRefusesFolders) {
   test::TempDir dir;
   RealFileSystem fs;
   EXPECT_EQ(fs.Open(dir.Wide(), FileMode::Read), nullptr);
+}
+
+TEST(FileIo, CopyPermissionsKeepsTheModeOfTheReplacedFile) {
+  test::TempDir dir;
+  RealFileSystem fs;
+  const WideString original = dir.File("song.mp3");
+  { auto f = fs.Open(original, FileMode::CreateNew); }
+  ASSERT_EQ(::chmod(ToNativePath(original).c_str(), 0640), 0);
+  const WideString temp = fs.MakeTempFile(dir.Wide(), u"id3");
+  ASSERT_TRUE(fs.CopyPermissions(original, temp));
+  struct stat st;
+  ASSERT_EQ(::stat(ToNativePath(temp).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_TRUE(fs.CopyPermissions(dir.File("missing"), temp));
 }
 
 TEST(FileIo, InjectedFaultFailsExactlyTheChosenCall) {
