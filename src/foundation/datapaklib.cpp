@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "foundation/crc32.h"
+#include "foundation/text_types.h"
 
 namespace tunbrix {
 namespace {
@@ -247,17 +248,10 @@ std::string LowerAscii(std::string text) {
   return text;
 }
 
-// The folder of path with its trailing "/", "" when it names none. A local
-// stand-in until text_types' ExtractFilePathW is available to take its place.
-WideString FolderOf(const WideString &path) {
-  const size_t slash = path.find_last_of(u'/');
-  return slash == WideString::npos ? WideString() : path.substr(0, slash + 1);
-}
-
 } // namespace
 
 CDataPak::CDataPak(IFileSystem &fs, const WideString &packPath)
-    : fs_(fs), packPath_(packPath), packDirectory_(FolderOf(packPath)) {
+    : fs_(fs), packPath_(packPath), packDirectory_(ExtractFilePathW(packPath)) {
   Index();
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "foundation/text_types.h"
+#include "foundation/unicode_winapi.h"
 
 namespace tunbrix {
 namespace {
@@ -28,7 +29,7 @@ bool NeedsShortPathAlias(const WideString &path) {
 }
 
 CShortPathAliases::CShortPathAliases(WideString parentFolder)
-    : parent_(parentFolder.empty() ? UserTempFolderW() : IncludeTrailingBackslashW(parentFolder)),
+    : parent_(parentFolder.empty() ? GetTempDirectoryW() : IncludeTrailingBackslashW(parentFolder)),
       random_(std::random_device{}()) {}
 
 WideString CShortPathAliases::ShortPathW(const WideString &path) {

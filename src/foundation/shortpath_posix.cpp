@@ -34,9 +34,9 @@ std::string ResolvedPath(const WideString &path) {
   std::string resolved;
   if (RealPath(native, resolved)) return resolved;
   const WideString name = ExtractFileNameW(path);
-  WideString folder = ExtractFilePathW(path);
   if (name.empty()) return native;
-  if (folder.empty()) folder = u".";
+  const WideString written = ExtractFilePathW(path);
+  const WideString folder = written.empty() ? WideString(1, u'.') : written;
   if (RealPath(ToNativePath(folder), resolved))
     return (resolved == "/" ? "" : resolved) + "/" + ToNativePath(name);
   return native;

@@ -6,6 +6,7 @@
 
 #include "foundation/file_io.h"
 #include "foundation/unicode_case_table.h"
+#include "foundation/unicode_winapi.h"
 
 namespace tunbrix {
 namespace {
@@ -318,14 +319,8 @@ std::string UnescapeValue(const std::string &text) {
 
 // ---- temporary names
 
-WideString UserTempFolderW() {
-  const char *tmp = std::getenv("TMPDIR");
-  const std::string folder = tmp && *tmp ? tmp : "/tmp";
-  return IncludeTrailingBackslashW(FromNativePath(folder));
-}
-
 WideString MakeTempFileNameW(IFileSystem &fs, const WideString &path, const WideString &prefix) {
-  if (path.empty()) return fs.MakeTempFile(UserTempFolderW(), prefix);
+  if (path.empty()) return fs.MakeTempFile(GetTempDirectoryW(), prefix);
   const WideString folder = ExtractFilePathW(path);
   return fs.MakeTempFile(folder.empty() ? WideString(u".") : folder, prefix);
 }

@@ -62,9 +62,6 @@ std::string UnescapeValue(const std::string &text);
 
 // ---- temporary names
 
-// The user's temporary folder ($TMPDIR, else /tmp) with its trailing "/".
-WideString UserTempFolderW();
-
 // Creates a uniquely named empty file in the folder of path ("." when path
 // has none; the user's temporary folder when path is empty) and returns its
 // name; "" when that fails.

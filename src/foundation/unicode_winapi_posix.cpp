@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <system_error>
-#include <thread>
 #include <unistd.h>
 
 #include "foundation/file_io.h"
@@ -419,7 +418,7 @@ std::string FindInPath(const std::string &program) {
 std::string AsOperand(const std::string &name) { return name[0] == '-' ? "./" + name : name; }
 
 // Starts argv[0] (a full path) in its own session with quiet standard input
-// and output; a thread of its own collects its exit so no zombie is left.
+// and output.
 bool StartDetached(const std::vector<std::string> &argv) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -446,21 +445,35 @@ bool StartDetached(const std::vector<std::string> &argv) {
   for (const std::string &arg : argv)
     args.push_back(const_cast<char *>(arg.c_str()));
   args.push_back(nullptr);
-  pid_t pid = 0;
-  const int rc = ::posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
+  // The program is started from a short-lived intermediate child, so it is
+  // adopted by init and never waits for us as a zombie; the program itself
+  // starts no threads for this.
+  int report[2];
+  bool started = false;
+  if (::pipe2(report, O_CLOEXEC) == 0) {
+    const pid_t middle = ::fork();
+    if (middle == 0) {
+      pid_t pid = 0;
+      const int rc = ::posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
+      const char ok = rc == 0 ? 1 : 0;
+      (void)!::write(report[1], &ok, 1);
+      ::_exit(0);
+    }
+    ::close(report[1]);
+    if (middle > 0) {
+      char ok = 0;
+      while (::read(report[0], &ok, 1) < 0 && errno == EINTR) {
+      }
+      started = ok == 1;
+      int status = 0;
+      while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+      }
+    }
+    ::close(report[0]);
+  }
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
-  try {
-    std::thread([pid] {
-      int status = 0;
-      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-    }).detach();
-  } catch (const std::system_error &) {
-    // Without a thread the child is collected when we exit; it runs all the same.
-  }
-  return true;
+  return started;
 }
 
 bool StartFromPath(std::vector<std::string> argv) {

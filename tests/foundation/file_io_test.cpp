@@ -59,10 +59,14 @@ TEST(FileIo, MemoryFileSystem) {
   ExerciseFileSystem(fs, u"/mem/");
 }
 
-TEST(FileIo, RealFileSystemRefusesFolders) {
+TEST(FileIo, RealFileSystemOpensOnlyRegularFiles) {
   test::TempDir dir;
   RealFileSystem fs;
   EXPECT_EQ(fs.Open(dir.Wide(), FileMode::Read), nullptr);
+  // A FIFO without a writer would block a plain open for ever.
+  ASSERT_EQ(::mkfifo((dir.Path() / "pipe.mp3").c_str(), 0600), 0);
+  EXPECT_EQ(fs.Open(dir.File("pipe.mp3"), FileMode::Read), nullptr);
+  EXPECT_EQ(fs.Open(dir.File("pipe.mp3"), FileMode::ReadWrite), nullptr);
 }
 
 TEST(FileIo, CopyPermissionsKeepsTheModeOfTheReplacedFile) {

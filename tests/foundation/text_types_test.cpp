@@ -10,6 +10,7 @@
 
 #include "foundation/file_io.h"
 #include "foundation/text_types.h"
+#include "foundation/unicode_winapi.h"
 #include "support/test_support.h"
 
 namespace tunbrix {
@@ -437,22 +438,15 @@ private:
   std::optional<std::string> old_;
 };
 
-TEST(TempNames, UserTempFolder) {
+TEST(TempNames, TempFolderFollowsTmpdir) {
+  test::TempDir dir;
   {
-    ScopedEnv env("TMPDIR", "/var/tmp/x");
-    EXPECT_EQ(UserTempFolderW(), u"/var/tmp/x/");
+    ScopedEnv env("TMPDIR", dir.Path().c_str());
+    EXPECT_EQ(GetTempDirectoryW(), dir.Wide());
   }
-  {
-    ScopedEnv env("TMPDIR", "/var/tmp/");
-    EXPECT_EQ(UserTempFolderW(), u"/var/tmp/");
-  }
-  {
-    ScopedEnv env("TMPDIR", nullptr);
-    EXPECT_EQ(UserTempFolderW(), u"/tmp/");
-  }
-  {
-    ScopedEnv env("TMPDIR", "");
-    EXPECT_EQ(UserTempFolderW(), u"/tmp/");
+  for (const char *unusable : {static_cast<const char *>(nullptr), "", "/no/such/folder"}) {
+    ScopedEnv env("TMPDIR", unusable);
+    EXPECT_EQ(GetTempDirectoryW(), u"/tmp/");
   }
 }
 

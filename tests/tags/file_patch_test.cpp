@@ -54,7 +54,8 @@ TEST(FilePatch, ReplaceTailShorterAndLonger) {
 TEST(FilePatch, OverwriteRange) {
   const Bytes before = Sequence(64, 0);
   Bytes after = before;
-  for (int i = 10; i < 20; ++i) after[i] = 0xEE;
+  for (int i = 10; i < 20; ++i)
+    after[i] = 0xEE;
   EveryFailureRestores(before, after, [&](IFileSystem &fs) {
     auto f = fs.Open(u"/f", FileMode::ReadWrite);
     return f && OverwriteRange(*f, 10, Bytes(10, 0xEE));

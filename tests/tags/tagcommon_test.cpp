@@ -12,12 +12,15 @@ TEST(TagCommon, GenreIndex) {
     std::u16string text;
     int index;
   } cases[] = {
-      {u"(17)", 17}, {u"17", 17},        {u"Rock", 17},      {u"rOcK", 17},
-      {u"Roc", 17},  {u"Ro", 255},       {u"Hip", 7},        {u"(Rock)", 0},
-      {u"300", 300}, {u"", 255},         {u"Synthpop", 147}, {u"Synthpopx", 255},
-      {u"Alt. Rock", 40}, {u"(4)Disco", 4}, {u"nothing like it", 255}, {u"-3", 255},
+      {u"(17)", 17},      {u"17", 17},        {u"Rock", 17},
+      {u"rOcK", 17},      {u"Roc", 17},       {u"Ro", 255},
+      {u"Hip", 7},        {u"(Rock)", 0},     {u"300", 300},
+      {u"", 255},         {u"Synthpop", 147}, {u"Synthpopx", 255},
+      {u"Alt. Rock", 40}, {u"(4)Disco", 4},   {u"nothing like it", 255},
+      {u"-3", 255},
   };
-  for (const auto &c : cases) EXPECT_EQ(GenreIndex(c.text), c.index) << WideToUtf8(c.text);
+  for (const auto &c : cases)
+    EXPECT_EQ(GenreIndex(c.text), c.index) << WideToUtf8(c.text);
 }
 
 TEST(TagCommon, GenreNames) {
@@ -26,7 +29,8 @@ TEST(TagCommon, GenreNames) {
   EXPECT_EQ(GenreName(147), u"Synthpop");
   EXPECT_EQ(GenreName(148), u"");
   EXPECT_EQ(GenreName(-1), u"");
-  for (int i = 0; i < kGenreCount; ++i) EXPECT_EQ(GenreIndex(GenreName(i)), i) << i;
+  for (int i = 0; i < kGenreCount; ++i)
+    EXPECT_EQ(GenreIndex(GenreName(i)), i) << i;
 }
 
 TEST(TagCommon, ParseTrack) {
