@@ -495,7 +495,9 @@ void CID3v2::PrepareFrames(int version, const std::tm &now) {
   if (version == 4 && FindFrame("TDTG", u"").Found) SetTextFrame("TDTG", u"", FormatTagTime(now));
 
   std::erase_if(Frames, [&](const TID3Frame &f) {
-    const bool emptyText = f.Layout[kFieldEncoding] && f.Layout[kFieldText] && f.Data.size() <= 1;
+    const bool opaque = f.Flags.Compression || f.Flags.Encryption;
+    const bool emptyText =
+        !opaque && f.Layout[kFieldEncoding] && f.Layout[kFieldText] && f.Data.size() <= 1;
     return f.Flags.TagAlterPreservation || f.Data.empty() || MarkedForOtherVersion(f, version) ||
            emptyText;
   });
