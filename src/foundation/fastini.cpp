@@ -214,6 +214,7 @@ bool ReplaceFile(IFileSystem &fs, const WideString &path, const std::string &tex
     ok = file && (text.empty() || file->Write(text.data(), text.size())) && file->Flush();
   }
   if (ok && keep) keep(temp, path);
+  if (ok && !keep) ok = fs.CopyPermissions(path, temp);
   ok = ok && fs.Rename(temp, path);
   if (!ok) fs.Remove(temp);
   return ok;

@@ -65,9 +65,9 @@ public:
   // the same folder, which is then renamed over the old one, so the file is
   // always either the old or the new one. On failure the old file is kept and
   // the result is false. A store without sections leaves an empty file and
-  // returns false. The path-only overload writes to the disk and also keeps
-  // the mode of the file it replaces and writes through a symbolic link; a
-  // bare IFileSystem cannot, so there the file gets a temporary file's mode.
+  // returns false. The replacement keeps the permissions of the file it
+  // replaces; the path-only overload writes to the disk, gives a new file the
+  // mode of a newly created file and writes through a symbolic link.
   bool SaveToFile(IFileSystem &fs, const WideString &path);
   bool SaveToFile(const WideString &path);
   // The exact text that SaveToFile writes.
