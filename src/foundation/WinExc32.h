@@ -112,10 +112,12 @@ TRunResult RunProgram(const TRunContext &context, const WideString &commandLine,
 
 // Runs a producer whose standard output feeds the consumer's standard input,
 // and waits for both. The consumer sees the end of its input when the
-// producer ends. The producer's standard error and the consumer's standard
-// output are our own (under "Hide": /dev/null); the consumer's standard error
-// goes to the error file when one is given and can be opened. The result is
-// the consumer's; a consumer that cannot be started ends the producer.
+// producer ends. The producer reads /dev/null; its standard error and the
+// consumer's standard output are our own (under "Hide": /dev/null); the
+// consumer's standard error goes to the error file when one is given and can
+// be opened. The result is the consumer's; the producer's code is not judged.
+// Both programs are looked up before either starts, and a consumer that
+// still fails to start ends the producer.
 TRunResult RunPipe(const TRunContext &context, const WideString &producerLine,
                    const WideString &consumerLine, const WideString &producerDirectory,
                    const WideString &errorFileName, uint32_t priorityClass, int showMode,

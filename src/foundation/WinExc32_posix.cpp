@@ -1,6 +1,6 @@
-// Processes on POSIX: fork and exec with the arguments split from the command
-// line (never a shell), each child in a process group of its own that holds
-// only its three standard descriptors. Children are watched through a pidfd
+// Processes on POSIX: the program is exec'd with the arguments split from the
+// command line (never a shell), each child in a process group of its own that
+// holds only its three standard descriptors. Children are watched through a pidfd
 // where the system has one, so an early exit is seen at once.
 #include "foundation/WinExc32.h"
 
@@ -9,9 +9,13 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <span>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -201,8 +205,7 @@ int HighestDescriptor() {
   return static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20)) - 1;
 }
 
-// Everything the child needs, prepared before fork: after it the child may
-// only make system calls.
+// A program to start: the storage behind the child's startup record.
 struct TChildPlan {
   std::string path;
   std::vector<std::string> args;
@@ -210,7 +213,6 @@ struct TChildPlan {
   std::string directory;
   std::array<int, 3> stdio = {-1, -1, -1};
   int niceValue = 0;
-  int highestFd = 0;
 };
 
 // Fills the plan from a command line; 0 or the start-failure code.
@@ -228,17 +230,35 @@ uint32_t PlanChild(TChildPlan &plan, const WideString &programFolder, const Wide
   plan.argv.push_back(nullptr);
   plan.directory = ToNativePath(workingDirectory);
   plan.niceValue = NiceOf(priorityClass);
-  plan.highestFd = HighestDescriptor();
   return 0;
 }
 
-[[noreturn]] void ChildFailed(int reportFd, StartStage stage, int error) {
+// What the child reads between its creation and exec, where it may only make
+// system calls: plain values, nothing to call or allocate.
+struct TChildStartup {
+  const char *path;
+  char *const *argv;
+  const char *directory; // nullptr: stay where we are
+  int stdio[3];
+  int niceValue;
+  int highestFd;
+  int reportFd;
+};
+
+// The child shares our memory until it execs, so nothing in it may be
+// instrumented by the sanitizers, whose bookkeeping is ours.
+#define TB_CHILD_CODE __attribute__((no_sanitize("address", "undefined")))
+
+[[noreturn]] TB_CHILD_CODE void ChildFailed(int reportFd, StartStage stage, int error) {
   const TChildReport report{static_cast<int>(stage), error};
   [[maybe_unused]] const ssize_t written = ::write(reportFd, &report, sizeof report);
+#if defined(SYS_exit_group)
+  ::syscall(SYS_exit_group, 127); // no exit handler of ours may run
+#endif
   ::_exit(127);
 }
 
-void CloseOnExecAbove2(int highestFd) {
+TB_CHILD_CODE void CloseOnExecAbove2(int highestFd) {
 #if defined(SYS_close_range)
   constexpr unsigned kCloseRangeCloexec = 1u << 2;
   if (::syscall(SYS_close_range, 3u, ~0u, kCloseRangeCloexec) == 0) return;
@@ -247,12 +267,12 @@ void CloseOnExecAbove2(int highestFd) {
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
-// In the child between fork and exec: system calls only, no allocation.
 // The report descriptor closes on exec, which tells the parent it worked.
-[[noreturn]] void BecomeProgram(const TChildPlan &plan, int reportFd) {
+[[noreturn]] TB_CHILD_CODE void BecomeProgram(const TChildStartup &startup) {
   ::setpgid(0, 0);
-  ::setpriority(PRIO_PROCESS, 0, plan.niceValue); // when not permitted, ours stays
-  // A program gets a clean signal state, whatever the host program ignores or blocks.
+  ::setpriority(PRIO_PROCESS, 0, startup.niceValue); // when not permitted, ours stays
+  // A program gets a clean signal state, whatever the host program ignores
+  // or blocks; the handlers go before the signals are let in.
   struct sigaction standard = {};
   standard.sa_handler = SIG_DFL;
   sigemptyset(&standard.sa_mask);
@@ -264,17 +284,52 @@ void CloseOnExecAbove2(int highestFd) {
   // Move the sources out of 0..2 first, so that one dup2 cannot overwrite another's source.
   int moved[3];
   for (int k = 0; k < 3; ++k) {
-    moved[k] = ::fcntl(plan.stdio[k], F_DUPFD_CLOEXEC, 3);
-    if (moved[k] < 0) ChildFailed(reportFd, StartStage::Setup, errno);
+    moved[k] = ::fcntl(startup.stdio[k], F_DUPFD_CLOEXEC, 3);
+    if (moved[k] < 0) ChildFailed(startup.reportFd, StartStage::Setup, errno);
   }
   for (int k = 0; k < 3; ++k)
-    if (::dup2(moved[k], k) < 0) ChildFailed(reportFd, StartStage::Setup, errno);
-  CloseOnExecAbove2(plan.highestFd);
-  if (!plan.directory.empty() && ::chdir(plan.directory.c_str()) != 0)
-    ChildFailed(reportFd, StartStage::Directory, errno);
-  ::execve(plan.path.c_str(), plan.argv.data(), environ);
-  ChildFailed(reportFd, StartStage::Exec, errno);
+    if (::dup2(moved[k], k) < 0) ChildFailed(startup.reportFd, StartStage::Setup, errno);
+  CloseOnExecAbove2(startup.highestFd);
+  if (startup.directory && ::chdir(startup.directory) != 0)
+    ChildFailed(startup.reportFd, StartStage::Directory, errno);
+  ::execve(startup.path, startup.argv, environ);
+  ChildFailed(startup.reportFd, StartStage::Exec, errno);
 }
+
+#if defined(__linux__)
+TB_CHILD_CODE int ChildMain(void *startup) {
+  BecomeProgram(*static_cast<const TChildStartup *>(startup));
+}
+
+// Like posix_spawn, the child borrows our memory until it execs, on a stack
+// of its own: fork would copy the page tables of the whole desktop program,
+// which takes longer than starting the program itself once it is large.
+pid_t CreateChild(const TChildStartup &startup) {
+  constexpr size_t kStackSize = 256 * 1024;
+  void *stack = ::mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (stack == MAP_FAILED) return -1;
+  // No handler of ours may run in the child while it shares our memory; it
+  // puts the defaults back before it lets signals in.
+  sigset_t all, previous;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  const pid_t pid =
+      ::clone(ChildMain, static_cast<char *>(stack) + kStackSize, CLONE_VM | CLONE_VFORK | SIGCHLD,
+              const_cast<TChildStartup *>(&startup));
+  const int error = errno;
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  ::munmap(stack, kStackSize);
+  errno = error;
+  return pid;
+}
+#else
+pid_t CreateChild(const TChildStartup &startup) {
+  const pid_t pid = ::fork();
+  if (pid == 0) BecomeProgram(startup);
+  return pid;
+}
+#endif
 
 uint32_t CodeOfStatus(int status) {
   if (WIFEXITED(status)) return static_cast<uint32_t>(WEXITSTATUS(status));
@@ -298,26 +353,32 @@ struct TStart {
 TStart StartChild(const TChildPlan &plan) {
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) return {-1, StartFailureCode(StartStage::Setup, errno)};
-  const pid_t pid = ::fork();
-  if (pid == 0) BecomeProgram(plan, report[1]);
-  const int forkError = errno;
+  const TChildStartup startup = {plan.path.c_str(),
+                                 plan.argv.data(),
+                                 plan.directory.empty() ? nullptr : plan.directory.c_str(),
+                                 {plan.stdio[0], plan.stdio[1], plan.stdio[2]},
+                                 plan.niceValue,
+                                 HighestDescriptor(),
+                                 report[1]};
+  const pid_t pid = CreateChild(startup);
+  const int createError = errno;
   ::close(report[1]);
   if (pid < 0) {
     ::close(report[0]);
-    return {-1, StartFailureCode(StartStage::Setup, forkError)};
+    return {-1, StartFailureCode(StartStage::Setup, createError)};
   }
   // Both sides set the group, so it exists whichever runs first.
   ::setpgid(pid, pid);
-  TChildReport report_ = {};
+  TChildReport failure = {};
   ssize_t got;
   do
-    got = ::read(report[0], &report_, sizeof report_);
+    got = ::read(report[0], &failure, sizeof failure);
   while (got < 0 && errno == EINTR);
   ::close(report[0]);
-  if (got != static_cast<ssize_t>(sizeof report_)) return {pid, 0};
+  if (got != static_cast<ssize_t>(sizeof failure)) return {pid, 0};
   int status;
   WaitPid(pid, status, 0);
-  return {-1, StartFailureCode(static_cast<StartStage>(report_.stage), report_.error)};
+  return {-1, StartFailureCode(static_cast<StartStage>(failure.stage), failure.error)};
 }
 
 // ---- watching and ending children
