@@ -15,7 +15,8 @@ uint32_t Crc32(const std::vector<uint8_t> &data) {
   uint32_t crc = 0xFFFFFFFFu;
   for (uint8_t byte : data) {
     crc ^= byte;
-    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    for (int k = 0; k < 8; ++k)
+      crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
   }
   return ~crc;
 }
@@ -39,8 +40,8 @@ struct Entry {
 constexpr uint32_t kDosTime = 0, kDosDate = (0 << 9) | (1 << 5) | 1; // 1980-01-01
 
 void PutCommon(std::vector<uint8_t> &out, const Entry &e) {
-  Put16(out, 0);        // flags
-  Put16(out, 0);        // method: stored
+  Put16(out, 0); // flags
+  Put16(out, 0); // method: stored
   Put16(out, kDosTime);
   Put16(out, kDosDate);
   Put32(out, e.crc);
@@ -109,7 +110,8 @@ int main(int argc, char **argv) {
   const std::string temp = std::string(argv[1]) + ".part";
   {
     std::ofstream file(temp, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char *>(out.data()), static_cast<std::streamsize>(out.size()));
+    file.write(reinterpret_cast<const char *>(out.data()),
+               static_cast<std::streamsize>(out.size()));
     if (!file) {
       std::cerr << "mkpak: cannot write " << temp << "\n";
       return 1;

@@ -9,9 +9,8 @@
 namespace tunbrix {
 namespace {
 
-constexpr const char *kUsage =
-    "usage: tunbrix                  start the desktop program\n"
-    "       tunbrix --version        print the version\n";
+constexpr const char *kUsage = "usage: tunbrix                  start the desktop program\n"
+                               "       tunbrix --version        print the version\n";
 
 int Usage(THeadlessStreams streams, const std::string &problem) {
   streams.err << "tunbrix: " << problem << "\n" << kUsage;

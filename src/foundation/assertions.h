@@ -22,8 +22,7 @@ private:
 };
 
 // "TFastini.DeleteSection: U = nil (fastini, line 120)"
-std::string FormatConsistencyMessage(std::string_view condition, std::string_view module,
-                                     int line);
+std::string FormatConsistencyMessage(std::string_view condition, std::string_view module, int line);
 
 // The module is the source file's name without folder and extension.
 constexpr std::string_view ModuleOfFile(std::string_view file) {
@@ -40,8 +39,8 @@ constexpr std::string_view ModuleOfFile(std::string_view file) {
 
 // TB_CHECK(cond, text): when cond is false, throws TConsistencyError with
 // text (any expression convertible to std::string) as its condition.
-#define TB_CHECK(cond, text)                                                                 \
-  do {                                                                                       \
-    if (!(cond))                                                                             \
-      ::tunbrix::ConsistencyFailed((text), ::tunbrix::ModuleOfFile(__FILE__), __LINE__);     \
+#define TB_CHECK(cond, text)                                                                       \
+  do {                                                                                             \
+    if (!(cond))                                                                                   \
+      ::tunbrix::ConsistencyFailed((text), ::tunbrix::ModuleOfFile(__FILE__), __LINE__);           \
   } while (0)

@@ -69,7 +69,8 @@ std::optional<Bytes> ReadWholeFile(IFileSystem &fs, const WideString &path) {
 int64_t MemoryFile::Read(void *buf, size_t count) {
   const int64_t size = Size();
   if (position_ >= size) return 0;
-  const size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(count), size - position_));
+  const size_t n =
+      static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(count), size - position_));
   std::memcpy(buf, data_->data() + position_, n);
   position_ += static_cast<int64_t>(n);
   return static_cast<int64_t>(n);
@@ -143,6 +144,10 @@ WideString MemoryFileSystem::MakeTempFile(const WideString &directory, const Wid
   }
 }
 
+bool MemoryFileSystem::CopyPermissions(const WideString &, const WideString &to) {
+  return files_.count(to) > 0;
+}
+
 void MemoryFileSystem::SetFile(const WideString &path, Bytes data) {
   files_[path] = std::make_shared<Bytes>(std::move(data));
 }
@@ -155,7 +160,8 @@ std::optional<Bytes> MemoryFileSystem::GetFile(const WideString &path) const {
 
 std::vector<WideString> MemoryFileSystem::FileNames() const {
   std::vector<WideString> names;
-  for (const auto &entry : files_) names.push_back(entry.first);
+  for (const auto &entry : files_)
+    names.push_back(entry.first);
   return names;
 }
 
@@ -218,6 +224,10 @@ WideString FaultInjectingFileSystem::MakeTempFile(const WideString &directory,
                                                   const WideString &prefix) {
   if (faults_.NextCallFails()) return {};
   return inner_.MakeTempFile(directory, prefix);
+}
+
+bool FaultInjectingFileSystem::CopyPermissions(const WideString &from, const WideString &to) {
+  return !faults_.NextCallFails() && inner_.CopyPermissions(from, to);
 }
 
 } // namespace tunbrix

@@ -54,6 +54,10 @@ public:
   // Creates an empty file with a unique name made from prefix in directory
   // ("" is the current directory) and returns its path; "" on failure.
   virtual WideString MakeTempFile(const WideString &directory, const WideString &prefix) = 0;
+  // Gives `to` the permission bits of `from`, so that a private temporary
+  // file that replaces `from` does not change who may use it. True when
+  // `from` does not exist.
+  virtual bool CopyPermissions(const WideString &from, const WideString &to) = 0;
 };
 
 // Helpers over IFile. Each reports failure as its result.
@@ -81,6 +85,7 @@ public:
   bool Remove(const WideString &path) override;
   bool Exists(const WideString &path) override;
   WideString MakeTempFile(const WideString &directory, const WideString &prefix) override;
+  bool CopyPermissions(const WideString &from, const WideString &to) override;
 };
 
 // A file held in memory, for data read from the pack and for tests.
@@ -112,6 +117,7 @@ public:
   bool Remove(const WideString &path) override;
   bool Exists(const WideString &path) override;
   WideString MakeTempFile(const WideString &directory, const WideString &prefix) override;
+  bool CopyPermissions(const WideString &from, const WideString &to) override;
 
   void SetFile(const WideString &path, Bytes data);
   // nullopt when there is no such file.
@@ -155,6 +161,7 @@ public:
   bool Remove(const WideString &path) override;
   bool Exists(const WideString &path) override;
   WideString MakeTempFile(const WideString &directory, const WideString &prefix) override;
+  bool CopyPermissions(const WideString &from, const WideString &to) override;
 
 private:
   IFileSystem &inner_;

@@ -64,11 +64,13 @@ int OpenFlags(FileMode mode) {
 
 std::unique_ptr<IFile> RealFileSystem::Open(const WideString &path, FileMode mode) {
   const std::string native = ToNativePath(path);
-  const int fd = ::open(native.c_str(), OpenFlags(mode) | O_CLOEXEC, 0666);
+  // Opened without blocking, so that a FIFO or device named like an audio
+  // file cannot hang us; only regular files are files here.
+  const int fd = ::open(native.c_str(), OpenFlags(mode) | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) return nullptr;
   struct stat st;
-  // A folder opens on POSIX but is no file to read or write.
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return nullptr;
   }
@@ -96,6 +98,12 @@ WideString RealFileSystem::MakeTempFile(const WideString &directory, const WideS
   if (fd < 0) return {};
   ::close(fd);
   return FromNativePath(name);
+}
+
+bool RealFileSystem::CopyPermissions(const WideString &from, const WideString &to) {
+  struct stat st;
+  if (::stat(ToNativePath(from).c_str(), &st) != 0) return errno == ENOENT;
+  return ::chmod(ToNativePath(to).c_str(), st.st_mode & 07777) == 0;
 }
 
 } // namespace tunbrix

@@ -19,7 +19,8 @@ class IFileSystem;
 // which it advances; the separator found is overwritten with NUL. nullopt at
 // the end of input.
 std::optional<std::string> NextToken(std::string &buffer, size_t &position, char separator);
-// Next parameter of a wide command line, and the position (0-based) after it.
+// Next parameter of a wide command line, taken from position (0-based), which
+// it moves behind the parameter. Quotes group and are dropped.
 WideString NextParamW(const WideString &text, size_t &position);
 
 // ---- path parts
@@ -55,6 +56,7 @@ WideString ReplaceWholeWordsNoCase(const WideString &text, const WideString &fin
 
 // ---- values in settings
 
+// Bytes 0-31, '"', '\'', '=' and '\\' become "\xHH"; UnescapeValue undoes it.
 std::string EscapeValue(const std::string &bytes);
 std::string UnescapeValue(const std::string &text);
 

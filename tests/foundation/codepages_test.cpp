@@ -18,10 +18,13 @@ TEST(Codepages, InvalidBytesBecomeEscapesAndComeBack) {
     std::string bytes;
     WideString wide;
   } cases[] = {
-      {"a\xFF" "b", u"a\xDCFF" "b"},
-      {"\xC3", u"\xDCC3"},                       // truncated sequence
-      {"\xC0\xAF", u"\xDCC0\xDCAF"},             // overlong "/"
-      {"\xED\xA0\x80", u"\xDCED\xDCA0\xDC80"},   // encoded surrogate
+      {"a\xFF"
+       "b",
+       u"a\xDCFF"
+       "b"},
+      {"\xC3", u"\xDCC3"},                               // truncated sequence
+      {"\xC0\xAF", u"\xDCC0\xDCAF"},                     // overlong "/"
+      {"\xED\xA0\x80", u"\xDCED\xDCA0\xDC80"},           // encoded surrogate
       {"\xF4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80"}, // above U+10FFFF
       {"\xE2\x82", u"\xDCE2\xDC82"},
       {"x\x80\xC3\xA9", u"x\xDC80\u00E9"},
@@ -35,7 +38,8 @@ TEST(Codepages, InvalidBytesBecomeEscapesAndComeBack) {
 
 TEST(Codepages, EveryByteStringSurvives) {
   std::string all;
-  for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
+  for (int i = 0; i < 256; ++i)
+    all.push_back(static_cast<char>(i));
   all += "\xE2\x82\xAC\xE2\x82";
   EXPECT_EQ(WideToUtf8(Utf8ToWide(all)), all);
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sys/stat.h>
 
 #include "foundation/file_io.h"
 #include "support/test_support.h"
@@ -58,10 +59,28 @@ TEST(FileIo, MemoryFileSystem) {
   ExerciseFileSystem(fs, u"/mem/");
 }
 
-TEST(FileIo, RealFileSystemRefusesFolders) {
+TEST(FileIo, RealFileSystemOpensOnlyRegularFiles) {
   test::TempDir dir;
   RealFileSystem fs;
   EXPECT_EQ(fs.Open(dir.Wide(), FileMode::Read), nullptr);
+  // A FIFO without a writer would block a plain open for ever.
+  ASSERT_EQ(::mkfifo((dir.Path() / "pipe.mp3").c_str(), 0600), 0);
+  EXPECT_EQ(fs.Open(dir.File("pipe.mp3"), FileMode::Read), nullptr);
+  EXPECT_EQ(fs.Open(dir.File("pipe.mp3"), FileMode::ReadWrite), nullptr);
+}
+
+TEST(FileIo, CopyPermissionsKeepsTheModeOfTheReplacedFile) {
+  test::TempDir dir;
+  RealFileSystem fs;
+  const WideString original = dir.File("song.mp3");
+  { auto f = fs.Open(original, FileMode::CreateNew); }
+  ASSERT_EQ(::chmod(ToNativePath(original).c_str(), 0640), 0);
+  const WideString temp = fs.MakeTempFile(dir.Wide(), u"id3");
+  ASSERT_TRUE(fs.CopyPermissions(original, temp));
+  struct stat st;
+  ASSERT_EQ(::stat(ToNativePath(temp).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_TRUE(fs.CopyPermissions(dir.File("missing"), temp));
 }
 
 TEST(FileIo, InjectedFaultFailsExactlyTheChosenCall) {

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -7,7 +8,6 @@
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
-#include <csignal>
 #include <unistd.h>
 
 extern char **environ;
@@ -53,7 +53,8 @@ ProcessResult RunCommand(const std::vector<std::string> &argv, const std::string
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
   std::vector<char *> args;
-  for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  for (const auto &a : argv)
+    args.push_back(const_cast<char *>(a.c_str()));
   args.push_back(nullptr);
   pid_t pid;
   const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
@@ -71,7 +72,8 @@ ProcessResult RunCommand(const std::vector<std::string> &argv, const std::string
   }
   size_t written = 0;
   if (input.empty()) close(inPipe[1]);
-  pollfd fds[3] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0},
+  pollfd fds[3] = {{outPipe[0], POLLIN, 0},
+                   {errPipe[0], POLLIN, 0},
                    {input.empty() ? -1 : inPipe[1], POLLOUT, 0}};
   int open = 2;
   while (open > 0) {

@@ -33,9 +33,9 @@ private:
 std::string FindTool(const std::string &name);
 
 // Skips the running test (reported as skipped by ctest) when a tool is missing.
-#define TB_REQUIRE_TOOL(name)                                                                \
-  do {                                                                                       \
-    if (::tunbrix::test::FindTool(name).empty()) GTEST_SKIP() << "missing tool: " << (name); \
+#define TB_REQUIRE_TOOL(name)                                                                      \
+  do {                                                                                             \
+    if (::tunbrix::test::FindTool(name).empty()) GTEST_SKIP() << "missing tool: " << (name);       \
   } while (0)
 
 struct ProcessResult {
