@@ -21,24 +21,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kRuns = 200;
 
-class CNoDesktop final : public IDesktop {
-public:
-  int MessageBox(const WideString &, const WideString &, uint32_t) override { return kIdOk; }
-  std::optional<WideString> BrowseForFolder(const WideString &, const WideString &) override {
-    return std::nullopt;
-  }
-  std::optional<std::vector<WideString>> OpenFileDialog(const TOpenFileRequest &) override {
-    return std::nullopt;
-  }
-  bool ShellExecute(const WideString &, const WideString &, const WideString &, const WideString &,
-                    int) override {
-    return false;
-  }
-  bool TrayIcon(TrayAction, const WideString &) override { return false; }
-  bool PlaySound(const WideString &) override { return false; }
-  bool EndSession(EndSessionAction) override { return false; }
-};
-
 // Counts the event rounds, as the window would process its messages.
 class CCountingControl final : public IRunControl {
 public:
@@ -90,7 +72,7 @@ void Print(const char *title, const TTotals &t) {
 int main() {
   const char *truePath = "/bin/true";
   CCountingControl control;
-  CNoDesktop desktop;
+  CRecordingDesktop desktop;
   const TRunContext context{{}, control, desktop, {}};
   const auto direct = [&] { return SpawnDirectly(truePath); };
   const auto runner = [&] {

@@ -4,24 +4,13 @@
 #include <optional>
 
 #include "foundation/file_io.h"
+#include "foundation/text_types.h"
 #include "foundation/unicode_winapi.h"
 
 namespace tunbrix {
 namespace {
 
 bool IsBlank(WideChar c) { return c == u' ' || c == u'\t'; }
-
-// TODO(texttypes): LowerCaseW and ExtractFilePathW once they are in.
-WideString LowerAsciiW(WideString text) {
-  for (WideChar &c : text)
-    if (c >= u'A' && c <= u'Z') c = static_cast<WideChar>(c + (u'a' - u'A'));
-  return text;
-}
-
-WideString FolderOf(const WideString &path) {
-  const size_t slash = path.rfind(u'/');
-  return slash == WideString::npos ? WideString() : path.substr(0, slash + 1);
-}
 
 WideString Quoted(const WideString &text) { return u"\"" + text + u"\""; }
 
@@ -49,7 +38,7 @@ WideString ProgramToken(const WideString &commandLine) {
     end = commandLine.find_first_of(u" \t\"", start);
   }
   if (end == WideString::npos) end = commandLine.size();
-  return LowerAsciiW(commandLine.substr(start, end - start));
+  return LowerCaseW(commandLine.substr(start, end - start));
 }
 
 std::vector<std::string> SplitCommandLine(std::string_view line) {
@@ -95,8 +84,8 @@ std::vector<std::string> SplitCommandLine(std::string_view line) {
 
 WideString ErrorFilePath(const WideString &configuredName, const WideString &outputName,
                          const WideString &inputName) {
-  if (configuredName.empty() || !FolderOf(configuredName).empty()) return configuredName;
-  return FolderOf(outputName.empty() ? inputName : outputName) + configuredName;
+  if (configuredName.empty() || !ExtractFilePathW(configuredName).empty()) return configuredName;
+  return ExtractFilePathW(outputName.empty() ? inputName : outputName) + configuredName;
 }
 
 bool AppendLogLine(const WideString &file, const WideString &text) {

@@ -36,6 +36,7 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kPollInterval{10};
 constexpr milliseconds kTerminationGrace{1000};
+constexpr milliseconds kKillWait{500};
 
 // ---- descriptors
 
@@ -490,7 +491,19 @@ void Terminate(std::span<CChildProcess *const> children) {
     if (!child->beingTerminated) continue;
     if (!child->Gone()) child->Signal(SIGKILL);
     if (child->Running()) child->Reap(0);
-    child->ReapOrphans();
+  }
+  // SIGKILL is not instant for the rest of the group either; wait for it a
+  // little (bounded: dead members that no one reaps stay in the group).
+  const auto killDeadline = Clock::now() + kKillWait;
+  for (;;) {
+    bool allGone = true;
+    for (CChildProcess *child : children) {
+      if (!child->beingTerminated) continue;
+      child->ReapOrphans();
+      allGone = allGone && child->Gone();
+    }
+    if (allGone || Clock::now() >= killDeadline) break;
+    std::this_thread::sleep_for(milliseconds(1));
   }
 }
 

@@ -26,37 +26,13 @@ using test::W;
 using test::WriteFileBytes;
 namespace fs = std::filesystem;
 
-// Records what the runner asks of the desktop.
-class CFakeDesktop final : public IDesktop {
-public:
-  struct TBox {
-    WideString text, title;
-    uint32_t flags;
-  };
-  int MessageBox(const WideString &text, const WideString &title, uint32_t flags) override {
-    boxes.push_back({text, title, flags});
-    return kIdOk;
-  }
-  std::optional<WideString> BrowseForFolder(const WideString &, const WideString &) override {
-    return std::nullopt;
-  }
-  std::optional<std::vector<WideString>> OpenFileDialog(const TOpenFileRequest &) override {
-    return std::nullopt;
-  }
-  bool ShellExecute(const WideString &, const WideString &, const WideString &, const WideString &,
-                    int) override {
-    return false;
-  }
-  bool TrayIcon(TrayAction, const WideString &) override { return false; }
-  bool PlaySound(const WideString &) override { return false; }
-  bool EndSession(EndSessionAction action) override {
-    endSessions.push_back(action);
-    return endSessionResult;
-  }
-  std::vector<TBox> boxes;
-  std::vector<EndSessionAction> endSessions;
-  bool endSessionResult = true;
-};
+// The message boxes a recording desktop was asked to show.
+std::vector<CRecordingDesktop::TCall> Boxes(const CRecordingDesktop &desktop) {
+  std::vector<CRecordingDesktop::TCall> boxes;
+  for (const auto &call : desktop.calls)
+    if (call.operation == "MessageBox") boxes.push_back(call);
+  return boxes;
+}
 
 // Quotes one argument so that the Windows rules give it back unchanged.
 std::string QuoteArg(const std::string &arg) {
@@ -114,7 +90,7 @@ protected:
   }
   TempDir dir;
   CUninterruptedRun control;
-  CFakeDesktop desktop;
+  CRecordingDesktop desktop;
   TRunContext context{dir.Wide() + u"bin/", control, desktop, {}};
 };
 
@@ -151,6 +127,7 @@ TEST(ProgramToken, TakesTheProgramPartLowerCased) {
       {u"FLAC.EXE -8 x", u"flac.exe"},
       {u"lame\"x\" y", u"lame"},
       {u"\"unterminated", u"unterminated"},
+      {u"\"/Musik/\u00c4RGER.EXE\" x", u"/musik/\u00e4rger.exe"},
       {u"oggenc", u"oggenc"},
       {u"", u""},
   };
@@ -205,17 +182,18 @@ TEST(ExitWindowsWithPrivilege, MapsTheFlagsOntoTheSessionActions) {
       {0x40, std::nullopt},
   };
   for (const auto &c : cases) {
-    CFakeDesktop desktop;
+    CRecordingDesktop desktop;
     EXPECT_EQ(ExitWindowsWithPrivilege(desktop, c.flags), c.action.has_value()) << c.flags;
     if (c.action) {
-      ASSERT_EQ(desktop.endSessions.size(), 1u);
-      EXPECT_EQ(desktop.endSessions[0], *c.action);
+      ASSERT_EQ(desktop.calls.size(), 1u);
+      EXPECT_EQ(desktop.calls[0].operation, "EndSession");
+      EXPECT_EQ(desktop.calls[0].flags, static_cast<uint32_t>(*c.action));
     } else {
-      EXPECT_TRUE(desktop.endSessions.empty());
+      EXPECT_TRUE(desktop.calls.empty());
     }
   }
-  CFakeDesktop refusing;
-  refusing.endSessionResult = false;
+  CRecordingDesktop refusing;
+  refusing.operationResult = false;
   EXPECT_FALSE(ExitWindowsWithPrivilege(refusing, kEwxPoweroff));
 }
 
@@ -241,15 +219,16 @@ TEST_F(RunnerTest, StartFailuresReportTheirCodeAndMessage) {
       {u"true", dir.Wide() + u"work", 0, u""},
   };
   for (const auto &c : cases) {
-    desktop.boxes.clear();
+    desktop.calls.clear();
     EXPECT_EQ(RunAndReport(context, c.line, c.directory, kSwHide, {}, kNormalPriorityClass), c.code)
         << WideToUtf8(c.line);
+    const auto boxes = Boxes(desktop);
     if (c.box.empty()) {
-      EXPECT_TRUE(desktop.boxes.empty()) << WideToUtf8(c.line);
+      EXPECT_TRUE(boxes.empty()) << WideToUtf8(c.line);
     } else {
-      ASSERT_EQ(desktop.boxes.size(), 1u) << WideToUtf8(c.line);
-      EXPECT_EQ(desktop.boxes[0].text, c.box);
-      EXPECT_EQ(desktop.boxes[0].title, u"Error");
+      ASSERT_EQ(boxes.size(), 1u) << WideToUtf8(c.line);
+      EXPECT_EQ(boxes[0].text, c.box);
+      EXPECT_EQ(boxes[0].title, u"Error");
     }
   }
   ExpectNoChildren();

@@ -28,25 +28,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// The runner never asks the desktop anything here.
-class CSilentDesktop final : public IDesktop {
-public:
-  int MessageBox(const WideString &, const WideString &, uint32_t) override { return kIdOk; }
-  std::optional<WideString> BrowseForFolder(const WideString &, const WideString &) override {
-    return std::nullopt;
-  }
-  std::optional<std::vector<WideString>> OpenFileDialog(const TOpenFileRequest &) override {
-    return std::nullopt;
-  }
-  bool ShellExecute(const WideString &, const WideString &, const WideString &, const WideString &,
-                    int) override {
-    return false;
-  }
-  bool TrayIcon(TrayAction, const WideString &) override { return false; }
-  bool PlaySound(const WideString &) override { return false; }
-  bool EndSession(EndSessionAction) override { return false; }
-};
-
 // Plays the window's part: counts the event rounds and runs the test's
 // action on each. A run that hangs is aborted after half a minute, so a
 // fault shows as a failure rather than a stuck test.
@@ -132,7 +113,7 @@ protected:
 
   TempDir dir;
   CScriptedControl control;
-  CSilentDesktop desktop;
+  CRecordingDesktop desktop;
   TRunContext context{{}, control, desktop, {}};
 };
 
