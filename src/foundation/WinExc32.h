@@ -59,9 +59,11 @@ inline constexpr std::u16string_view kRunLogName = u"Debug - RunPrgList.txt";
 
 // What the wait loops consult while programs run. AbortMode and
 // ApplicationTerminating are read on every round; abort modes 1 and 2 and a
-// terminating application end the programs at once. ProcessPendingEvents is
-// called at least every 10 ms while a program runs, so the window stays
-// responsive; it may change the abort mode.
+// terminating application end the programs at once: SIGTERM to each
+// program's process group, SIGKILL to what is left a second later.
+// ProcessPendingEvents is called at least every 10 ms while a program runs,
+// so the window stays responsive; it may change the abort mode. Should it
+// throw, the programs are ended the same way before the exception goes on.
 class IRunControl {
 public:
   virtual ~IRunControl() = default;
@@ -96,6 +98,11 @@ struct TRunResult {
   // did not get from us reports 128 + the signal number.
   uint32_t code = 0;
 };
+
+// How a program is found: a name with "/" is used as it is (relative to our
+// current folder); any other is looked for in the context's program folder,
+// then in PATH. A name ending in ".exe" that is not found is tried again
+// without it, so that scripts written for Windows run.
 
 // Runs one program and waits for it. The program inherits only its three
 // standard handles. When a standard-input handle is given or the error file

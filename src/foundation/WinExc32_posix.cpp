@@ -425,7 +425,10 @@ public:
     return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
            info.si_pid == pid_;
   }
-  void Signal(int sig) { ::kill(-pid_, sig); }
+  // The whole group; the program alone should it have left its group.
+  void Signal(int sig) {
+    if (::kill(-pid_, sig) != 0 && running_) ::kill(pid_, sig);
+  }
   // Members of the group that became our children (when we reap orphans).
   void ReapOrphans() {
     int status;

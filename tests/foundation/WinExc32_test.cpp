@@ -309,6 +309,9 @@ TEST_F(RunnerTest, ProgramsAreSearchedInTheProgramFolderThenInPath) {
       {W("TOOL.EXE " + QuoteArg(out)), 2, ""}, // names keep their case
       {W(QuoteArg((bin / "tool.exe").string()) + " " + QuoteArg(out)), 0,
        (bin / "tool").string() + "\n"},
+      // Relative to our folder, not to the program's working directory.
+      {W(QuoteArg(fs::relative(bin / "tool").string()) + " " + QuoteArg(out)), 0,
+       fs::current_path().string() + "/" + fs::relative(bin / "tool").string() + "\n"},
       {u"true", 0, ""},
       {u"true.exe", 0, ""},
       {u"false.exe", 1, ""},
@@ -474,6 +477,10 @@ TEST_F(RunnerTest, WorkingDirectoryPriorityAndProcessGroupApply) {
       {kHighPriorityClass, mayRaise ? -5 : ours},
       {0, ours},
   };
+  // Without a working directory the program starts in ours.
+  ASSERT_EQ(Run(line, {}, kSwHide, kNoHandle, W(report.string())).code, 0u);
+  EXPECT_EQ(ReadFileBytes(report).substr(0, ReadFileBytes(report).find('\n')),
+            fs::current_path().string());
   for (const auto &c : cases) {
     fs::remove(report);
     ASSERT_EQ(Run(line, W(work.string()), kSwHide, kNoHandle, W(report.string()), c.priority).code,
