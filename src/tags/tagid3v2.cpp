@@ -96,7 +96,7 @@ std::tm LocalNow() {
 }
 
 WideString FormatTagTime(const std::tm &t) {
-  char text[32];
+  char text[80]; // room for any int the fields may hold
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1,
                 t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
   return AsciiToWide(text);

@@ -277,6 +277,9 @@ TEST(ID3v2Write, Placement) {
          t.PaddingUnit = -1;
        },
        Header("ID3", 3, 0, 13) + Frame3("TIT2", title) + audio + oldEnd4},
+      {"an old tag cut by the end of the file fills all of it",
+       Header("ID3", 3, 0, 9000) + Audio(100), setTitle,
+       Header("ID3", 3, 0, 100) + Frame3("TIT2", title) + Zeros(87)},
       {"an APE footer 131 bytes before the end is no ID3v1 tag", audio + B("APETAGEX") + Zeros(123),
        v4(true), audio + B("APETAGEX") + Zeros(123) + newEnd4},
   };
