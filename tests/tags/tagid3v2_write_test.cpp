@@ -84,7 +84,7 @@ Bytes WriteOnce(const Bytes &before, const std::function<void(CID3v2 &)> &setup,
   MemoryFileSystem fs;
   fs.SetFile(kPath, before);
   CID3v2 tag;
-  EXPECT_EQ(tag.Read(fs, kPath), tag.Read(fs, kPath)); // reading is repeatable
+  tag.Read(fs, kPath); // the frames already there, if any
   setup(tag);
   EXPECT_EQ(tag.Write(fs, kPath), expected);
   EXPECT_EQ(fs.FileNames().size(), 1u) << "a temporary file was left behind";
@@ -717,11 +717,9 @@ TEST(ID3v2Write, TemporaryFileReplacesTheOriginalOnlyByRename) {
     EXPECT_EQ(fs.log.front().rfind(remove ? "temp /tag" : "temp /id3", 0), 0u) << fs.log.front();
     EXPECT_EQ(fs.log[fs.log.size() - 2], "flush " + temp);
     EXPECT_EQ(fs.log.back(), "rename " + temp + " /a.mp3");
-    for (const auto &entry : fs.log) {
-      EXPECT_EQ(entry.find("/a.mp3"),
-                entry.rfind("rename", 0) == 0 ? entry.size() - 6 : std::string::npos)
-          << entry;
-    }
+    // Nothing but the final rename touches the original.
+    for (size_t i = 0; i + 1 < fs.log.size(); ++i)
+      EXPECT_EQ(fs.log[i].find("/a.mp3"), std::string::npos) << fs.log[i];
   }
 }
 
