@@ -557,6 +557,79 @@ void ExpectFailSafe(const Bytes &original,
   }
 }
 
+// A disk that fills up in the middle of a write: the chosen write call
+// stores the first half of its bytes, then fails.
+class TornWriteFile final : public IFile {
+public:
+  TornWriteFile(std::unique_ptr<IFile> inner, int &writesLeft)
+      : inner_(std::move(inner)), writesLeft_(writesLeft) {}
+  int64_t Read(void *buf, size_t count) override { return inner_->Read(buf, count); }
+  bool Write(const void *buf, size_t count) override {
+    if (--writesLeft_ != 0) return inner_->Write(buf, count);
+    inner_->Write(buf, count / 2);
+    return false;
+  }
+  bool Seek(int64_t position) override { return inner_->Seek(position); }
+  int64_t Position() override { return inner_->Position(); }
+  int64_t Size() override { return inner_->Size(); }
+  bool Truncate(int64_t size) override { return inner_->Truncate(size); }
+  bool Flush() override { return inner_->Flush(); }
+
+private:
+  std::unique_ptr<IFile> inner_;
+  int &writesLeft_;
+};
+
+class TornWriteFileSystem final : public IFileSystem {
+public:
+  TornWriteFileSystem(IFileSystem &inner, int failingWrite)
+      : inner_(inner), writesLeft_(failingWrite) {}
+  std::unique_ptr<IFile> Open(const WideString &path, FileMode mode) override {
+    auto file = inner_.Open(path, mode);
+    if (!file) return nullptr;
+    return std::make_unique<TornWriteFile>(std::move(file), writesLeft_);
+  }
+  bool Rename(const WideString &from, const WideString &to) override {
+    return inner_.Rename(from, to);
+  }
+  bool Remove(const WideString &path) override { return inner_.Remove(path); }
+  bool Exists(const WideString &path) override { return inner_.Exists(path); }
+  WideString MakeTempFile(const WideString &directory, const WideString &prefix) override {
+    return inner_.MakeTempFile(directory, prefix);
+  }
+  bool CopyPermissions(const WideString &from, const WideString &to) override {
+    return inner_.CopyPermissions(from, to);
+  }
+  bool Torn() const { return writesLeft_ <= 0; }
+
+private:
+  IFileSystem &inner_;
+  int writesLeft_;
+};
+
+TEST(FlacVorbisTag, TornWriteLeavesTheFileAsItWas) {
+  const Bytes oldComments = Cat({Text("vendor"), Le(1), Text("ARTIST=old")});
+  for (uint32_t padding : {200u, 1u}) {
+    SCOPED_TRACE(padding);
+    const Bytes original = HandFile(oldComments, padding);
+    for (int n = 1;; ++n) {
+      MemoryFileSystem memory;
+      memory.SetFile(kPath, original);
+      TornWriteFileSystem fs(memory, n);
+      CVorbisComments list;
+      list.SetComment("TITLE", W("A title long enough to need more room"));
+      const TagResult result = CFlacVorbisTag().WriteComments(fs, kPath, list);
+      EXPECT_EQ(memory.FileNames(), std::vector<WideString>{kPath});
+      if (!fs.Torn()) {
+        EXPECT_EQ(result, kTagDone);
+        break;
+      }
+      EXPECT_EQ(result, kTagFailed);
+      ASSERT_EQ(*memory.GetFile(kPath), original) << "torn write " << n;
+    }
+  }
+}
+
 TEST(FlacVorbisTag, FailureAtAnyCallLeavesTheFileAsItWas) {
   const Bytes oldComments = Cat({Text("vendor"), Le(1), Text("ARTIST=old")});
   struct Case {
