@@ -50,8 +50,9 @@ struct TFlacStreamInfo {
 class CFlacVorbisTag {
 public:
   // 0 read; 1 no "fLaC", an I/O error, a block running past the end of the
-  // file, or more than kFlacMaxBlocks blocks (padding included). The blocks read before a failure
-  // stay in Blocks, but Valid stays false and nothing is written from them.
+  // file, or more than kFlacMaxBlocks blocks (padding included). The blocks
+  // read before a failure stay in Blocks, but Valid stays false and nothing
+  // is written from them.
   TagResult ReadBlocks(IFile &file);
   TagResult ReadBlocks(IFileSystem &fs, const WideString &path);
 
