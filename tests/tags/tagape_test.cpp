@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <random>
 
+#include "support/fault_loop.h"
 #include "support/test_support.h"
 #include "tags/tagape.h"
 
@@ -149,28 +150,6 @@ CAPETag PlainTag() {
   tag.NameCase = 0;
   tag.NameSort = 0;
   return tag;
-}
-
-// Runs op with a failure injected at every I/O call in turn: each failing run
-// must report failure and leave the file exactly as it was; the run without a
-// failure gives the expected result and bytes.
-template <typename Op>
-void EveryFailureLeavesTheFile(const Bytes &before, TagResult expected, const Bytes &after, Op op) {
-  for (int failAt = 1;; ++failAt) {
-    MemoryFileSystem mem;
-    mem.SetFile(u"/f", before);
-    FaultInjector faults;
-    faults.FailAt(failAt);
-    FaultInjectingFileSystem fs(mem, faults);
-    const TagResult result = op(fs);
-    if (!faults.Failed()) {
-      EXPECT_EQ(result, expected);
-      EXPECT_TRUE(SameBytes(*mem.GetFile(u"/f"), after));
-      return;
-    }
-    EXPECT_EQ(result, kTagFailed) << "call " << failAt;
-    EXPECT_TRUE(SameBytes(*mem.GetFile(u"/f"), before)) << "call " << failAt;
-  }
 }
 
 const std::vector<Item> kV2Items = {
@@ -564,21 +543,25 @@ TEST(ApeTag, AFailureAtAnyCallLeavesTheFileAsItWas) {
   const Bytes before = Cat({audio, old, Lyrics3("la"), id3});
   const Bytes newTag = Tag(2000, {{"Title", "New"}});
   for (bool follows : {true, false})
-    EveryFailureLeavesTheFile(before, kTagDone,
-                              Cat({audio, newTag, follows ? Cat({Lyrics3("la"), id3}) : Bytes{}}),
-                              [&](IFileSystem &fs) {
-                                CAPETag tag = PlainTag();
-                                tag.SetItem("Title", u"New");
-                                return tag.Write(fs, u"/f", follows);
-                              });
-  EveryFailureLeavesTheFile(Cat({audio, id3}), kTagDone, Cat({audio, newTag, id3}),
-                            [&](IFileSystem &fs) {
-                              CAPETag tag = PlainTag();
-                              tag.SetItem("Title", u"New");
-                              return tag.Write(fs, u"/f", true);
-                            });
-  EveryFailureLeavesTheFile(before, kTagDone, Cat({audio, Lyrics3("la"), id3}),
-                            [](IFileSystem &fs) { return CAPETag().Remove(fs, u"/f"); });
+    test::ExpectEveryFailureLeavesTheFile(
+        before, Cat({audio, newTag, follows ? Cat({Lyrics3("la"), id3}) : Bytes{}}),
+        [&](IFileSystem &fs) {
+          CAPETag tag = PlainTag();
+          tag.SetItem("Title", u"New");
+          return tag.Write(fs, u"/f", follows);
+        },
+        kTagDone, kTagFailed);
+  test::ExpectEveryFailureLeavesTheFile(
+      Cat({audio, id3}), Cat({audio, newTag, id3}),
+      [&](IFileSystem &fs) {
+        CAPETag tag = PlainTag();
+        tag.SetItem("Title", u"New");
+        return tag.Write(fs, u"/f", true);
+      },
+      kTagDone, kTagFailed);
+  test::ExpectEveryFailureLeavesTheFile(
+      before, Cat({audio, Lyrics3("la"), id3}),
+      [](IFileSystem &fs) { return CAPETag().Remove(fs, u"/f"); }, kTagDone, kTagFailed);
   // Reading under failures reports failure and nothing else.
   for (int failAt = 1; failAt < 8; ++failAt) {
     MemoryFileSystem mem;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "support/fault_loop.h"
 #include "support/test_support.h"
 #include "tags/tagid3v2.h"
 
@@ -576,30 +577,6 @@ TEST(ID3v2Remove, StartEndAndNothing) {
 
 // ---- failures at every call
 
-// Runs op with a failure injected at every call in turn: each failing run
-// must report failure and leave the file as it was, with no temporary file;
-// the run without failure must give the expected bytes.
-void EveryFailureLeavesTheFile(const Bytes &before, const Bytes &after,
-                               const std::function<int(IFileSystem &)> &op) {
-  for (int failAt = 1;; ++failAt) {
-    MemoryFileSystem mem;
-    mem.SetFile(kPath, before);
-    FaultInjector faults;
-    faults.FailAt(failAt);
-    FaultInjectingFileSystem fs(mem, faults);
-    const int result = op(fs);
-    if (!faults.Failed()) {
-      EXPECT_EQ(result, kTagDone);
-      EXPECT_TRUE(mem.GetFile(kPath) == after);
-      return;
-    }
-    ASSERT_TRUE(mem.GetFile(kPath).has_value()) << "call " << failAt;
-    EXPECT_NE(result, kTagDone) << "call " << failAt;
-    EXPECT_TRUE(*mem.GetFile(kPath) == before) << "call " << failAt;
-    EXPECT_EQ(mem.FileNames().size(), 1u) << "call " << failAt;
-  }
-}
-
 TEST(ID3v2Write, EveryFailureLeavesTheFileAsItWas) {
   const Bytes audio = Audio(300000); // more than two copy blocks
   const Bytes title = Frame3("TIT2", B("\0Hi"s));
@@ -620,13 +597,16 @@ TEST(ID3v2Write, EveryFailureLeavesTheFileAsItWas) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    EveryFailureLeavesTheFile(c.before, c.after, [&](IFileSystem &fs) {
-      CID3v2 tag;
-      tag.SetItem("Title", u"Hi");
-      tag.Version = c.version;
-      tag.AtEnd = c.atEnd;
-      return int(tag.Write(fs, kPath));
-    });
+    test::ExpectEveryFailureLeavesTheFile(
+        c.before, c.after,
+        [&](IFileSystem &fs) {
+          CID3v2 tag;
+          tag.SetItem("Title", u"Hi");
+          tag.Version = c.version;
+          tag.AtEnd = c.atEnd;
+          return int(tag.Write(fs, kPath));
+        },
+        kTagDone, std::nullopt, kPath);
   }
   const struct {
     const char *name;
@@ -639,10 +619,13 @@ TEST(ID3v2Write, EveryFailureLeavesTheFileAsItWas) {
   };
   for (const auto &c : removals) {
     SCOPED_TRACE(c.name);
-    EveryFailureLeavesTheFile(c.before, c.after, [](IFileSystem &fs) {
-      CID3v2 tag;
-      return int(tag.Remove(fs, kPath));
-    });
+    test::ExpectEveryFailureLeavesTheFile(
+        c.before, c.after,
+        [](IFileSystem &fs) {
+          CID3v2 tag;
+          return int(tag.Remove(fs, kPath));
+        },
+        kTagDone, std::nullopt, kPath);
   }
 }
 
