@@ -3,6 +3,7 @@
 #include <numeric>
 #include <sys/stat.h>
 
+#include "support/fault_loop.h"
 #include "support/test_support.h"
 #include "tags/file_patch.h"
 
@@ -15,39 +16,19 @@ Bytes Sequence(size_t n, uint8_t first) {
   return b;
 }
 
-// Runs change with a failure injected at every call in turn: each failing run
-// must leave the file exactly as it was, and the run without a failure must
-// give the expected bytes.
-template <typename Change>
-void EveryFailureRestores(const Bytes &before, const Bytes &after, Change change) {
-  for (int failAt = 1;; ++failAt) {
-    MemoryFileSystem mem;
-    mem.SetFile(u"/f", before);
-    FaultInjector faults;
-    faults.FailAt(failAt);
-    FaultInjectingFileSystem fs(mem, faults);
-    const bool ok = change(fs);
-    if (!faults.Failed()) {
-      EXPECT_TRUE(ok);
-      EXPECT_EQ(mem.GetFile(u"/f"), after);
-      return;
-    }
-    EXPECT_FALSE(ok) << "call " << failAt;
-    EXPECT_EQ(mem.GetFile(u"/f"), before) << "call " << failAt;
-    EXPECT_EQ(mem.FileNames().size(), 1u) << "a temporary file was left behind";
-  }
-}
-
 TEST(FilePatch, ReplaceTailShorterAndLonger) {
   const Bytes before = Sequence(300, 0);
   for (size_t newTail : {0u, 10u, 100u, 500u}) {
     Bytes after(before.begin(), before.begin() + 200);
     const Bytes tail = Sequence(newTail, 77);
     after.insert(after.end(), tail.begin(), tail.end());
-    EveryFailureRestores(before, after, [&](IFileSystem &fs) {
-      auto f = fs.Open(u"/f", FileMode::ReadWrite);
-      return f && ReplaceTail(*f, 200, tail);
-    });
+    test::ExpectEveryFailureLeavesTheFile(
+        before, after,
+        [&](IFileSystem &fs) -> int {
+          auto f = fs.Open(u"/f", FileMode::ReadWrite);
+          return f && ReplaceTail(*f, 200, tail);
+        },
+        true);
   }
 }
 
@@ -56,10 +37,13 @@ TEST(FilePatch, OverwriteRange) {
   Bytes after = before;
   for (int i = 10; i < 20; ++i)
     after[i] = 0xEE;
-  EveryFailureRestores(before, after, [&](IFileSystem &fs) {
-    auto f = fs.Open(u"/f", FileMode::ReadWrite);
-    return f && OverwriteRange(*f, 10, Bytes(10, 0xEE));
-  });
+  test::ExpectEveryFailureLeavesTheFile(
+      before, after,
+      [&](IFileSystem &fs) -> int {
+        auto f = fs.Open(u"/f", FileMode::ReadWrite);
+        return f && OverwriteRange(*f, 10, Bytes(10, 0xEE));
+      },
+      true);
   MemoryFile f(Bytes(8, 0));
   EXPECT_FALSE(OverwriteRange(f, 4, Bytes(5, 1))); // past the end
   EXPECT_EQ(f.Data(), Bytes(8, 0));
@@ -67,10 +51,13 @@ TEST(FilePatch, OverwriteRange) {
 
 TEST(FilePatch, RewriteThroughTempFile) {
   const Bytes before = Sequence(50, 0), after = Sequence(80, 9);
-  EveryFailureRestores(before, after, [&](IFileSystem &fs) {
-    return RewriteThroughTempFile(fs, u"/f", u"id3",
-                                  [&](IFile &t) { return t.Write(after.data(), after.size()); });
-  });
+  test::ExpectEveryFailureLeavesTheFile(
+      before, after,
+      [&](IFileSystem &fs) -> int {
+        return RewriteThroughTempFile(
+            fs, u"/f", u"id3", [&](IFile &t) { return t.Write(after.data(), after.size()); });
+      },
+      true);
   // A writer that reports failure leaves the original and no temporary file.
   MemoryFileSystem mem;
   mem.SetFile(u"/f", before);

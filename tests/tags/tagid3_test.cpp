@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "support/fault_loop.h"
 #include "support/test_support.h"
 #include "tags/tagid3.h"
 
@@ -236,29 +237,6 @@ TEST(CID3, ShortFiles) {
   EXPECT_TRUE(fs.FileNames().empty());
 }
 
-// Runs change with a failure injected at every call in turn: each failing run
-// must leave the file exactly as it was, and the run without a failure must
-// give the expected bytes.
-template <typename Change>
-void EveryFailureRestores(const std::string &before, const std::string &after, Change change) {
-  for (int failAt = 1;; ++failAt) {
-    MemoryFileSystem mem;
-    mem.SetFile(u"/f", ToBytes(before));
-    FaultInjector faults;
-    faults.FailAt(failAt);
-    FaultInjectingFileSystem fs(mem, faults);
-    const int result = change(fs);
-    if (!faults.Failed()) {
-      EXPECT_EQ(result, kTagDone);
-      EXPECT_EQ(mem.GetFile(u"/f"), ToBytes(after));
-      return;
-    }
-    EXPECT_EQ(result, kTagFailed) << "call " << failAt;
-    EXPECT_EQ(mem.GetFile(u"/f"), ToBytes(before)) << "call " << failAt;
-    EXPECT_EQ(mem.FileNames().size(), 1u) << "call " << failAt;
-  }
-}
-
 TEST(CID3, FailureAtAnyCallLeavesTheFileAsItWas) {
   const CID3 w = Fields("New", k30, 0);
   const std::string newTag = ToString(w.Build());
@@ -269,16 +247,19 @@ TEST(CID3, FailureAtAnyCallLeavesTheFileAsItWas) {
   };
   {
     SCOPED_TRACE("append");
-    EveryFailureRestores(Audio(500), Audio(500) + newTag, write);
+    test::ExpectEveryFailureLeavesTheFile(ToBytes(Audio(500)), ToBytes(Audio(500) + newTag), write,
+                                          kTagDone, kTagFailed);
   }
   {
     SCOPED_TRACE("overwrite");
-    EveryFailureRestores(old, Audio(500) + newTag, write);
+    test::ExpectEveryFailureLeavesTheFile(ToBytes(old), ToBytes(Audio(500) + newTag), write,
+                                          kTagDone, kTagFailed);
   }
   {
     SCOPED_TRACE("remove");
-    EveryFailureRestores(old, Audio(500),
-                         [&](IFileSystem &fs) { return CID3().Remove(fs, u"/f"); });
+    test::ExpectEveryFailureLeavesTheFile(
+        ToBytes(old), ToBytes(Audio(500)),
+        [&](IFileSystem &fs) { return CID3().Remove(fs, u"/f"); }, kTagDone, kTagFailed);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "support/fault_loop.h"
 #include "support/test_support.h"
 #include "tags/tagid3.h"
 #include "tags/taglyrics3.h"
@@ -307,29 +308,6 @@ TEST(CLyrics3, DamagedBlocks) {
   }
 }
 
-// Runs change with a failure injected at every call in turn: each failing run
-// must leave the file exactly as it was, and the run without a failure must
-// give the expected bytes.
-template <typename Change>
-void EveryFailureRestores(const std::string &before, const std::string &after, Change change) {
-  for (int failAt = 1;; ++failAt) {
-    MemoryFileSystem mem;
-    mem.SetFile(u"/f", ToBytes(before));
-    FaultInjector faults;
-    faults.FailAt(failAt);
-    FaultInjectingFileSystem fs(mem, faults);
-    const int result = change(fs);
-    if (!faults.Failed()) {
-      EXPECT_EQ(result, kTagDone);
-      EXPECT_EQ(mem.GetFile(u"/f"), ToBytes(after));
-      return;
-    }
-    EXPECT_EQ(result, kTagFailed) << "call " << failAt;
-    EXPECT_EQ(mem.GetFile(u"/f"), ToBytes(before)) << "call " << failAt;
-    EXPECT_EQ(mem.FileNames().size(), 1u) << "call " << failAt;
-  }
-}
-
 TEST(CLyrics3, FailureAtAnyCallLeavesTheFileAsItWas) {
   const std::string oldBlock = Block({Field("LYR", "words"), Field("EAR", std::string(99, 'o'))});
   const std::string plain = Audio(700) + ID3v1(), tagged = Audio(700) + oldBlock + ID3v1();
@@ -356,7 +334,8 @@ TEST(CLyrics3, FailureAtAnyCallLeavesTheFileAsItWas) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
-    EveryFailureRestores(c.before, c.after, c.change);
+    test::ExpectEveryFailureLeavesTheFile(ToBytes(c.before), ToBytes(c.after), c.change, kTagDone,
+                                          kTagFailed);
   }
 }
 
