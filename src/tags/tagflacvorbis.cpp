@@ -78,7 +78,9 @@ TagResult CFlacVorbisTag::ReadBlocks(IFile &file) {
   if (fileSize < 0 || !marker || !ReadAt(file, *marker, h, 4) || std::memcmp(h, "fLaC", 4) != 0)
     return kTagFailed;
   int64_t pos = FirstBlockPos = *marker + 4;
-  for (bool last = false; !last;) {
+  bool last = false;
+  for (size_t count = 0; !last; ++count) {
+    if (count == kFlacMaxBlocks) return kTagFailed;
     if (!ReadAt(file, pos, h, 4)) return kTagFailed;
     last = (h[0] & 0x80) != 0;
     const uint8_t type = h[0] & 0x7F;

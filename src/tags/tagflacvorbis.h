@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -24,6 +25,9 @@ constexpr uint8_t kFlacVorbisComment = 4;
 constexpr uint32_t kFlacNewPadding = 1024;
 // A block body's length is a 24-bit number.
 constexpr uint32_t kFlacMaxBlockLength = 0xFFFFFF;
+// Real files carry a handful of blocks; a file claiming more is damaged, and
+// reading it on would cost memory many times its size.
+constexpr size_t kFlacMaxBlocks = 4096;
 
 struct TFlacBlock {
   uint8_t Type = 0; // bits 0-6 of the header's first byte
@@ -45,9 +49,10 @@ struct TFlacStreamInfo {
 
 class CFlacVorbisTag {
 public:
-  // 0 read; 1 no "fLaC", an I/O error, or a block running past the end of
-  // the file. The blocks read before a failure stay in Blocks, but Valid
-  // stays false and nothing is written from them.
+  // 0 read; 1 no "fLaC", an I/O error, a block running past the end of the
+  // file, or more than kFlacMaxBlocks blocks (padding included). The blocks
+  // read before a failure stay in Blocks, but Valid stays false and nothing
+  // is written from them.
   TagResult ReadBlocks(IFile &file);
   TagResult ReadBlocks(IFileSystem &fs, const WideString &path);
 

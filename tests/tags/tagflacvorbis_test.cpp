@@ -493,6 +493,17 @@ TEST(FlacVorbisTag, DamagedFilesGiveTheirResultsAndAreNotChanged) {
        0,
        0,
        {}},
+      {"endless zero-length blocks",
+       [&] {
+         Bytes file = goodStart;
+         for (size_t i = 0; i < kFlacMaxBlocks; ++i)
+           file = Cat({file, Header(2, 0)});
+         return Cat({file, Header(0x81, 0), kAudio});
+       }(),
+       1,
+       0,
+       1,
+       {}},
       {"ID3v2 size not synchsafe",
        Cat({B("ID3"), {3, 0, 0, 0, 0, 0x80, 0}, Bytes(128, 0), goodStart}),
        1,
