@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <ostream>
+#include <string_view>
 
+#include "app/json_writer.h"
 #include "app/sidecar.h"
 #include "foundation/WinExc32.h"
 #include "foundation/datapaklib.h"
@@ -15,167 +17,110 @@
 namespace tunbrix {
 namespace {
 
-// ---- JSON text
+// ---- JSON
 
-// Wide text as a JSON string: UTF-8, with a lone surrogate (a file-name
-// byte that was not UTF-8) kept as its \u escape.
-std::string JsonString(std::u16string_view text) {
-  std::string out = "\"";
-  char escape[8];
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    const bool pair = c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-                      text[i + 1] < 0xE000;
-    if (pair) {
-      out += WideToUtf8(text.substr(i, 2));
-      ++i;
-    } else if (c == u'"' || c == u'\\') {
-      out += '\\';
-      out += char(c);
-    } else if (c == u'\n') {
-      out += "\\n";
-    } else if (c == u'\r') {
-      out += "\\r";
-    } else if (c == u'\t') {
-      out += "\\t";
-    } else if (c < 0x20 || (c >= 0xD800 && c < 0xE000)) {
-      std::snprintf(escape, sizeof escape, "\\u%04X", unsigned(c));
-      out += escape;
-    } else {
-      out += WideToUtf8(text.substr(i, 1));
-    }
-  }
-  return out + "\"";
+// 8-bit texts of the formats that store Windows-1252.
+std::string Cp1252(std::string_view text) { return WideToUtf8(Cp1252ToWide(text)); }
+
+void WritePair(TJsonWriter &json, std::string_view name, const std::string &value) {
+  json.BeginArray().String(name).String(value).EndArray();
 }
 
-// 8-bit names (item names, keys) are UTF-8 where they came from us, and
-// ASCII in the tag formats that store them.
-std::string JsonName(std::string_view name) { return JsonString(Utf8ToWide(name)); }
-std::string JsonCp1252(std::string_view text) { return JsonString(Cp1252ToWide(text)); }
-std::string JsonBool(bool value) { return value ? "true" : "false"; }
-
-// Members of one JSON object or array, joined by commas.
-class TJsonList {
-public:
-  explicit TJsonList(bool object) : object_(object) {}
-  TJsonList &Add(std::string_view key, const std::string &value) {
-    Separate();
-    text_ += JsonName(key) + ":" + value;
-    return *this;
-  }
-  TJsonList &Add(const std::string &value) {
-    Separate();
-    text_ += value;
-    return *this;
-  }
-  TJsonList &Add(std::string_view key, int64_t value) { return Add(key, std::to_string(value)); }
-  std::string Text() const { return (object_ ? "{" : "[") + text_ + (object_ ? "}" : "]"); }
-
-private:
-  void Separate() {
-    if (!text_.empty()) text_ += ",";
-  }
-  bool object_;
-  std::string text_;
-};
-
-std::string Pair(const std::string &name, const std::string &value) {
-  return TJsonList(false).Add(name).Add(value).Text();
-}
-
-std::string ID3v1Json(const CID3 &id3) {
-  return TJsonList(true)
-      .Add("Title", JsonCp1252(id3.Title))
-      .Add("Artist", JsonCp1252(id3.Artist))
-      .Add("Album", JsonCp1252(id3.Album))
-      .Add("Year", JsonCp1252(id3.Year))
-      .Add("Comment", JsonCp1252(id3.Comment))
-      .Add("Track", id3.Track)
-      .Add("Genre", id3.Genre)
-      .Add("TagSize", id3.TagSize)
-      .Text();
+void WriteID3v1(TJsonWriter &json, const CID3 &id3) {
+  json.BeginObject();
+  json.Key("Title").String(Cp1252(id3.Title));
+  json.Key("Artist").String(Cp1252(id3.Artist));
+  json.Key("Album").String(Cp1252(id3.Album));
+  json.Key("Year").String(Cp1252(id3.Year));
+  json.Key("Comment").String(Cp1252(id3.Comment));
+  json.Key("Track").Int(id3.Track);
+  json.Key("Genre").Int(id3.Genre);
+  json.Key("TagSize").Int(id3.TagSize);
+  json.EndObject();
 }
 
 std::string Lyrics3FieldId(uint32_t id) {
   return {char(id >> 16 & 0xFF), char(id >> 8 & 0xFF), char(id & 0xFF)};
 }
 
-std::string Lyrics3Json(const CLyrics3 &lyrics) {
-  TJsonList fields(false);
+void WriteLyrics3(TJsonWriter &json, const CLyrics3 &lyrics) {
+  json.BeginObject();
+  json.Key("Artist").String(Cp1252(lyrics.Artist));
+  json.Key("Title").String(Cp1252(lyrics.Title));
+  json.Key("Album").String(Cp1252(lyrics.Album));
+  json.Key("TagPosition").Int(lyrics.TagPosition);
+  json.Key("TagSize").Int(lyrics.TagSize);
+  json.Key("Fields").BeginArray();
   for (const auto &field : lyrics.Fields)
-    fields.Add(Pair(JsonCp1252(Lyrics3FieldId(field.ID)), JsonCp1252(field.Data)));
-  return TJsonList(true)
-      .Add("Artist", JsonCp1252(lyrics.Artist))
-      .Add("Title", JsonCp1252(lyrics.Title))
-      .Add("Album", JsonCp1252(lyrics.Album))
-      .Add("TagPosition", lyrics.TagPosition)
-      .Add("TagSize", lyrics.TagSize)
-      .Add("Fields", fields.Text())
-      .Text();
+    WritePair(json, Cp1252(Lyrics3FieldId(field.ID)), Cp1252(field.Data));
+  json.EndArray();
+  json.EndObject();
 }
 
-std::string FrameJson(const TID3Frame &frame) {
-  TJsonList out(true);
-  out.Add("FrameId", JsonName(frame.FrameId)).Add("Size", int64_t(frame.Size()));
-  if (frame.Flags.Compression) out.Add("Compressed", JsonBool(true));
-  if (frame.Flags.Encryption) out.Add("Encrypted", JsonBool(true));
-  if (frame.Flags.Compression || frame.Flags.Encryption) return out.Text();
-  const TID3FrameTextW fields = DecodeFrame(frame);
-  const TID3Layout &layout = frame.Layout;
-  if (layout[kFieldLanguage]) out.Add("Language", JsonCp1252(fields.Language));
-  if (layout[kFieldMimeType]) out.Add("MimeType", JsonCp1252(fields.MimeType));
-  if (layout[kFieldFrameId]) out.Add("LinkedFrameId", JsonCp1252(fields.LinkedFrameId));
-  if (layout[kFieldFileNameOrUrl]) out.Add("FileNameOrUrl", JsonCp1252(fields.FileNameOrUrl));
-  if (layout[kFieldPictureType]) out.Add("PictureType", fields.PictureType);
-  if (layout[kFieldDescription]) out.Add("Description", JsonString(fields.Description));
-  if (layout[kFieldText]) out.Add("Text", JsonString(fields.Text));
-  if (layout[kFieldBinaryData]) out.Add("BinaryLength", int64_t(fields.BinaryLength));
-  return out.Text();
-}
-
-std::string ID3v2Json(const CID3v2 &id3) {
-  TJsonList frames(false);
-  for (const auto &frame : id3.Frames)
-    frames.Add(FrameJson(frame));
-  return TJsonList(true)
-      .Add("Version", id3.Version)
-      .Add("Revision", id3.Revision)
-      .Add("TagPosition", id3.TagPosition)
-      .Add("TagSize", id3.TagSize)
-      .Add("TotalSize", id3.TotalSize)
-      .Add("Frames", frames.Text())
-      .Text();
-}
-
-std::string APEJson(const CAPETag &ape) {
-  TJsonList items(false);
-  for (const auto &item : ape.Items) {
-    TJsonList out(true);
-    out.Add("Key", JsonName(item.Key));
-    if (item.Flags.Binary)
-      out.Add("Binary", JsonBool(true)).Add("Size", int64_t(item.RawValue.size()));
-    else
-      out.Add("Value", JsonString(item.Value));
-    if (item.Flags.Locator) out.Add("Locator", JsonBool(true));
-    if (item.Flags.ReadOnly) out.Add("ReadOnly", JsonBool(true));
-    items.Add(out.Text());
+void WriteFrame(TJsonWriter &json, const TID3Frame &frame) {
+  json.BeginObject();
+  json.Key("FrameId").String(frame.FrameId);
+  json.Key("Size").Int(int64_t(frame.Size()));
+  if (frame.Flags.Compression) json.Key("Compressed").Bool(true);
+  if (frame.Flags.Encryption) json.Key("Encrypted").Bool(true);
+  if (!frame.Flags.Compression && !frame.Flags.Encryption) {
+    const TID3FrameTextW fields = DecodeFrame(frame);
+    const TID3Layout &layout = frame.Layout;
+    if (layout[kFieldLanguage]) json.Key("Language").String(Cp1252(fields.Language));
+    if (layout[kFieldMimeType]) json.Key("MimeType").String(Cp1252(fields.MimeType));
+    if (layout[kFieldFrameId]) json.Key("LinkedFrameId").String(Cp1252(fields.LinkedFrameId));
+    if (layout[kFieldFileNameOrUrl]) json.Key("FileNameOrUrl").String(Cp1252(fields.FileNameOrUrl));
+    if (layout[kFieldPictureType]) json.Key("PictureType").Int(fields.PictureType);
+    if (layout[kFieldDescription]) json.Key("Description").String(fields.Description);
+    if (layout[kFieldText]) json.Key("Text").String(fields.Text);
+    if (layout[kFieldBinaryData]) json.Key("BinaryLength").Int(int64_t(fields.BinaryLength));
   }
-  return TJsonList(true)
-      .Add("Version", ape.Version)
-      .Add("TagSize", ape.TagSize)
-      .Add("Items", items.Text())
-      .Text();
+  json.EndObject();
 }
 
-std::string VorbisJson(const CVorbisComments &vorbis) {
-  TJsonList comments(false);
+void WriteID3v2(TJsonWriter &json, const CID3v2 &id3) {
+  json.BeginObject();
+  json.Key("Version").Int(id3.Version);
+  json.Key("Revision").Int(id3.Revision);
+  json.Key("TagPosition").Int(id3.TagPosition);
+  json.Key("TagSize").Int(id3.TagSize);
+  json.Key("TotalSize").Int(id3.TotalSize);
+  json.Key("Frames").BeginArray();
+  for (const auto &frame : id3.Frames)
+    WriteFrame(json, frame);
+  json.EndArray();
+  json.EndObject();
+}
+
+void WriteAPE(TJsonWriter &json, const CAPETag &ape) {
+  json.BeginObject();
+  json.Key("Version").Int(ape.Version);
+  json.Key("TagSize").Int(ape.TagSize);
+  json.Key("Items").BeginArray();
+  for (const auto &item : ape.Items) {
+    json.BeginObject();
+    json.Key("Key").String(Cp1252(item.Key));
+    if (item.Flags.Binary)
+      json.Key("Binary").Bool(true).Key("Size").Int(int64_t(item.RawValue.size()));
+    else
+      json.Key("Value").String(item.Value);
+    if (item.Flags.Locator) json.Key("Locator").Bool(true);
+    if (item.Flags.ReadOnly) json.Key("ReadOnly").Bool(true);
+    json.EndObject();
+  }
+  json.EndArray();
+  json.EndObject();
+}
+
+void WriteVorbis(TJsonWriter &json, const CVorbisComments &vorbis) {
+  json.BeginObject();
+  json.Key("Vendor").String(vorbis.Vendor);
+  json.Key("TotalSize").Int(vorbis.TotalSize);
+  json.Key("Comments").BeginArray();
   for (const auto &c : vorbis.Comments)
-    comments.Add(Pair(JsonName(c.Name), JsonString(c.Value)));
-  return TJsonList(true)
-      .Add("Vendor", JsonString(vorbis.Vendor))
-      .Add("TotalSize", vorbis.TotalSize)
-      .Add("Comments", comments.Text())
-      .Text();
+    WritePair(json, Cp1252(c.Name), WideToUtf8(c.Value));
+  json.EndArray();
+  json.EndObject();
 }
 
 // ---- arguments
@@ -417,25 +362,25 @@ bool ReadFileTags(IFileSystem &fs, const WideString &path, CTAG &tag) {
   return true;
 }
 
-std::string TagInfoJson(const CTAG &tag) {
-  TJsonList items(false);
+void WriteTagJson(TJsonWriter &json, const CTAG &tag) {
+  json.BeginObject();
+  json.Key("HasTag").Bool(tag.HasTag);
+  json.Key("HasID3v1").Bool(tag.HasID3v1);
+  json.Key("HasID3v2").Bool(tag.HasID3v2);
+  json.Key("HasLyrics3").Bool(tag.HasLyrics3);
+  json.Key("HasAPE").Bool(tag.HasAPE);
+  json.Key("HasVorbis").Bool(tag.HasVorbis);
+  json.Key("TotalTagSize").Int(tag.TotalTagSize);
+  json.Key("Items").BeginArray();
   for (const auto &item : tag.Items)
-    items.Add(Pair(JsonName(item.Name), JsonString(item.Value)));
-  TJsonList out(true);
-  out.Add("HasTag", JsonBool(tag.HasTag))
-      .Add("HasID3v1", JsonBool(tag.HasID3v1))
-      .Add("HasID3v2", JsonBool(tag.HasID3v2))
-      .Add("HasLyrics3", JsonBool(tag.HasLyrics3))
-      .Add("HasAPE", JsonBool(tag.HasAPE))
-      .Add("HasVorbis", JsonBool(tag.HasVorbis))
-      .Add("TotalTagSize", tag.TotalTagSize)
-      .Add("Items", items.Text());
-  if (tag.HasID3v1) out.Add("ID3v1", ID3v1Json(tag.ID3v1));
-  if (tag.HasLyrics3) out.Add("Lyrics3", Lyrics3Json(tag.Lyrics3));
-  if (tag.HasID3v2) out.Add("ID3v2", ID3v2Json(tag.ID3v2));
-  if (tag.HasAPE) out.Add("APE", APEJson(tag.APE));
-  if (tag.HasVorbis) out.Add("Vorbis", VorbisJson(tag.Vorbis));
-  return out.Text();
+    WritePair(json, item.Name, WideToUtf8(item.Value));
+  json.EndArray();
+  if (tag.HasID3v1) WriteID3v1(json.Key("ID3v1"), tag.ID3v1);
+  if (tag.HasLyrics3) WriteLyrics3(json.Key("Lyrics3"), tag.Lyrics3);
+  if (tag.HasID3v2) WriteID3v2(json.Key("ID3v2"), tag.ID3v2);
+  if (tag.HasAPE) WriteAPE(json.Key("APE"), tag.APE);
+  if (tag.HasVorbis) WriteVorbis(json.Key("Vorbis"), tag.Vorbis);
+  json.EndObject();
 }
 
 std::string TagInfoText(const CTAG &tag) {
@@ -482,7 +427,8 @@ int RunInfoCommand(const std::vector<std::string> &args, THeadlessStreams stream
     return Usage(streams, problem);
   if (parsed.rest.empty()) return Usage(streams, "info needs at least one file.");
   int exitCode = 0;
-  TJsonList files(false);
+  TJsonWriter json;
+  json.BeginArray();
   std::string textOut;
   for (const std::string &fileArg : parsed.rest) {
     const WideString path = PathOf(fileArg);
@@ -490,24 +436,21 @@ int RunInfoCommand(const std::vector<std::string> &args, THeadlessStreams stream
     const int64_t size = file ? file->Size() : -1;
     file.reset();
     CTAG tag;
+    json.BeginObject().Key("FileName").String(fileArg);
     if (size < 0 || !ReadFileTags(fs, path, tag)) {
       exitCode = Fail(streams, fileArg + " cannot be read.");
-      files.Add(TJsonList(true)
-                    .Add("FileName", JsonString(path))
-                    .Add("Error", JsonString(u"cannot be read"))
-                    .Text());
+      json.Key("Error").String("cannot be read").EndObject();
       continue;
     }
-    files.Add(TJsonList(true)
-                  .Add("FileName", JsonString(path))
-                  .Add("FileSize", size)
-                  .Add("Tag", TagInfoJson(tag))
-                  .Text());
+    json.Key("FileSize").Int(size);
+    WriteTagJson(json.Key("Tag"), tag);
+    json.EndObject();
     if (!textOut.empty()) textOut += "\n";
     textOut +=
         "FileName: " + fileArg + "\nFileSize: " + std::to_string(size) + "\n" + TagInfoText(tag);
   }
-  streams.out << (parsed.json ? files.Text() + "\n" : textOut);
+  json.EndArray();
+  streams.out << (parsed.json ? json.Text() : textOut);
   return exitCode;
 }
 

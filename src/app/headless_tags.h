@@ -13,6 +13,7 @@ namespace tunbrix {
 
 class CTAG;
 class IFileSystem;
+class TJsonWriter;
 struct TRunContext;
 
 // What the tag commands work with: the files, the runner for the external
@@ -48,9 +49,9 @@ bool ParseTagFormats(const std::string &text, uint8_t &formats);
 // cannot be opened.
 bool ReadFileTags(IFileSystem &fs, const WideString &path, CTAG &tag);
 
-// The tag part of "info" for one file: the "Tag" object of the JSON form,
-// and the lines of the text form.
-std::string TagInfoJson(const CTAG &tag);
+// The tag part of "info" for one file: the "Tag" object of the JSON form
+// (written as the next value), and the lines of the text form.
+void WriteTagJson(TJsonWriter &json, const CTAG &tag);
 std::string TagInfoText(const CTAG &tag);
 
 // "info [--json] FILE...", until the stream analysis joins it: FileName,
