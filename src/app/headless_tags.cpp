@@ -228,6 +228,7 @@ int WriteCommand(const std::vector<std::string> &args, THeadlessStreams streams,
   }
 
   const WideString path = PathOf(fileArg);
+  if (!env.fs.Exists(path)) return Fail(streams, fileArg + " does not exist.");
   CTAG tag;
   if (!ReadFileTags(env.fs, path, tag)) return Fail(streams, fileArg + " cannot be opened.");
   for (const auto &[name, value] : assignments)
@@ -263,8 +264,8 @@ int WriteCommand(const std::vector<std::string> &args, THeadlessStreams streams,
                              ": a Lyrics3 tag needs an ID3v1 tag after it.");
   if (tag.FailedFormats == 0)
     return Fail(streams, "no tag of the chosen formats can be written to " + fileArg + ".");
-  return Fail(streams, "writing the " + FormatNames(tag.FailedFormats) + " of " + fileArg +
-                           " failed; the file is as it was.");
+  return Fail(streams,
+              "writing the " + FormatNames(tag.FailedFormats) + " of " + fileArg + " failed.");
 }
 
 // ---- tags remove
@@ -295,7 +296,7 @@ int RemoveCommand(const std::vector<std::string> &args, THeadlessStreams streams
       exitCode = Fail(streams, fileArg + " has no tag of the chosen formats.");
     else if (result == kTagFailed)
       exitCode = Fail(streams, "removing the " + FormatNames(tag.FailedFormats) + " of " + fileArg +
-                                   " failed; the file is as it was.");
+                                   " failed.");
   }
   return exitCode;
 }
