@@ -213,7 +213,9 @@ TEST(CTAGItems, MergeItemTakesLongerFormsAndKeepsOtherValues) {
     if (c.old) tag.FindItem("Title")->Removed = true;
     tag.MergeItem("Title", W(c.merged));
     EXPECT_EQ(Items(tag), c.items) << c.merged;
-    EXPECT_FALSE(tag.FindItem("Title")->Removed && c.items.size() == 1) << c.merged;
+    if (c.items.size() == 1) { // the value was taken over: the item is back
+      EXPECT_FALSE(tag.FindItem("Title")->Removed) << c.merged;
+    }
   }
 }
 
@@ -577,11 +579,19 @@ TEST(CTAGFailSafe, AFailureAtAnyCallLeavesTheFileAsItWas) {
   }
   CTAG flacTag = Loaded(flacFs, flacPath);
   flacTag.SetItem("Title", WideString(700, u't'));
-  SCOPED_TRACE("write ID3v2 and FLAC comments");
-  EveryFailureLeavesTheFile(flacPath, *flacFs.GetFile(flacPath), [&](IFileSystem &fs) {
-    CTAG copy = flacTag;
-    return copy.WriteTags(fs, flacPath, kTagID3v2 | kTagVorbis);
-  });
+  {
+    SCOPED_TRACE("write ID3v2 and FLAC comments");
+    EveryFailureLeavesTheFile(flacPath, *flacFs.GetFile(flacPath), [&](IFileSystem &fs) {
+      CTAG copy = flacTag;
+      return copy.WriteTags(fs, flacPath, kTagID3v2 | kTagVorbis);
+    });
+  }
+  {
+    SCOPED_TRACE("remove ID3v2 and FLAC comments");
+    EveryFailureLeavesTheFile(flacPath, *flacFs.GetFile(flacPath), [&](IFileSystem &fs) {
+      return CTAG().RemoveTags(fs, flacPath, AllTagFormats);
+    });
+  }
 }
 
 // ---- peers: real MP3, FLAC and Ogg files -------------------------------
