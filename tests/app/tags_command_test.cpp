@@ -291,6 +291,42 @@ TEST(TagFormatList, Names) {
   }
 }
 
+TEST(TagConfiguration, RulesAndChoicesFromTheSettings) {
+  const auto rules = TagRulesOf({{u".mp3 .mp2", 0x0303}, {u" .flac ", 0x0010}});
+  ASSERT_EQ(rules.size(), 2u); // sorted as the settings list shows them
+  EXPECT_EQ(rules[0].Extensions, u".flac");
+  EXPECT_TRUE(rules[0].WriteVorbis);
+  EXPECT_EQ(rules[1].MatchKey, u".mp3|.mp2|");
+  EXPECT_EQ(rules[1].ID3v2Version, 3);
+  TTaggingSettings tagging;
+  tagging.OtherTagFormat = 2;
+  tagging.DiffTagVersion = 0;
+  tagging.FixTagNames = 1;
+  tagging.SortTagNames = 0;
+  const TTagWriteChoices choices = TagWriteChoicesOf(tagging);
+  EXPECT_EQ(choices.OtherTagFormat, kUpdateOldTagsOnly);
+  EXPECT_EQ(choices.DiffTagVersion, kUseOldVersion);
+  EXPECT_EQ(choices.FixTagNames, 1);
+  EXPECT_EQ(choices.SortTagNames, 0);
+}
+
+// The program's own surroundings: beside this test there is no
+// configuration file, so there are no rules and the default choices hold.
+TEST(TagConfiguration, WithoutAConfigurationFileTheDefaultsHold) {
+  test::TempDir dir;
+  const std::string mp3 = (dir.Path() / "a.mp3").string();
+  test::WriteFileBytes(mp3, std::string(3000, 'x'));
+  std::ostringstream out, err;
+  EXPECT_EQ(RunTagsCommand({"write", mp3, "Title=t"}, {out, err}), 1);
+  EXPECT_NE(err.str().find("no tag rule names the extension \".mp3\""), std::string::npos);
+  EXPECT_EQ(RunTagsCommand({"write", "--formats", "ape", mp3, "title=t"}, {out, err}), 0);
+  CTAG tag;
+  RealFileSystem fs;
+  tag.ReadTags(fs, FromNativePath(mp3), AllTagFormats);
+  ASSERT_TRUE(tag.HasAPE);
+  EXPECT_EQ(tag.APE.Items.front().Key, "Title"); // "Capitalize"
+}
+
 // ---- info ------------------------------------------------------------------
 
 TEST_F(TagsCommandTest, InfoJsonHoldsEveryFormatAndEveryFile) {
