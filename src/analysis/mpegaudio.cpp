@@ -277,14 +277,12 @@ bool SetLength(int64_t audioBytes, TAudioFmtResult &out) {
 }
 
 // Returns whether the encoder search should run.
-bool AnalyseStream(IFileSystem &fs, const WideString &path, const TTagFacts &tags,
-                   TAudioFmtResult &out, std::unique_ptr<CLameTag> &lameTag) {
-  auto file = fs.Open(path, FileMode::Read);
-  if (!file) return false;
-  const int64_t fileSize = file->Size();
+bool AnalyseStream(IFile &file, const WideString &path, const TTagFacts &tags, TAudioFmtResult &out,
+                   std::unique_ptr<CLameTag> &lameTag) {
+  const int64_t fileSize = file.Size();
   if (fileSize < 0) return false;
   out.FileSize = fileSize;
-  CMpegWindow w(*file);
+  CMpegWindow w(file);
   if (!w.Load(tags.StartPosition()) || w.Size() < 4) return false;
   TFrameSearch s;
   if (!SearchFrames(w, s, path)) return false;
@@ -366,6 +364,24 @@ std::optional<TLameVersion> VersionOfEncoderText(std::string_view text) {
   return ParseLameVersion(text.substr(kPrefix.size()));
 }
 
+// The encoder search on an open file.
+void DetectEncoderIn(IFile &file, const TTagFacts &tags, TAudioFmtResult &out,
+                     const DebugLog &log) {
+  auto fail = [&] {
+    if (log) log("!!!EXCEPTION!!!");
+  };
+  std::string text;
+  if (!EncoderTextAt(file, tags.StartPosition(), text)) return fail();
+  if (!text.empty()) out.Encoder = text;
+  const int64_t size = file.Size();
+  if (size < 0) return fail();
+  const int64_t tail = size - 1025 - (tags.hasID3v1 ? 128 : 0) - tags.lyrics3Size -
+                       (tags.id3v2AtEnd ? tags.id3v2EndSize : 0);
+  if (tail <= 0) return;
+  if (!EncoderTextAt(file, tail, text)) return fail();
+  if (!text.empty() && CompareEncoderTexts(text, out.Encoder) > 0) out.Encoder = text;
+}
+
 } // namespace
 
 TMpegHeader DecodeMpegHeader(const uint8_t *b) {
@@ -415,33 +431,26 @@ std::string MpegChannelModeName(uint32_t mode) { return kChannelModeNames[mode &
 void AnalyseMpeg(IFileSystem &fs, const WideString &path, const TTagFacts &tags,
                  TAudioFmtResult &out, std::unique_ptr<CLameTag> &lameTag, const DebugLog &log) {
   lameTag.reset();
+  auto file = fs.Open(path, FileMode::Read);
+  if (!file) return;
   bool detect = false;
   try {
-    detect = AnalyseStream(fs, path, tags, out, lameTag);
+    detect = AnalyseStream(*file, path, tags, out, lameTag);
   } catch (const TConsistencyError &e) {
     out.Recognised = false;
     if (log) log(e.what());
   }
-  if (detect) DetectEncoder(fs, path, tags, out, log);
+  if (detect) DetectEncoderIn(*file, tags, out, log);
 }
 
 void DetectEncoder(IFileSystem &fs, const WideString &path, const TTagFacts &tags,
                    TAudioFmtResult &out, const DebugLog &log) {
-  auto fail = [&] {
-    if (log) log("!!!EXCEPTION!!!");
-  };
   auto file = fs.Open(path, FileMode::Read);
-  if (!file) return fail();
-  std::string text;
-  if (!EncoderTextAt(*file, tags.StartPosition(), text)) return fail();
-  if (!text.empty()) out.Encoder = text;
-  const int64_t size = file->Size();
-  if (size < 0) return fail();
-  const int64_t tail = size - 1025 - (tags.hasID3v1 ? 128 : 0) - tags.lyrics3Size -
-                       (tags.id3v2AtEnd ? tags.id3v2EndSize : 0);
-  if (tail <= 0) return;
-  if (!EncoderTextAt(*file, tail, text)) return fail();
-  if (!text.empty() && CompareEncoderTexts(text, out.Encoder) > 0) out.Encoder = text;
+  if (!file) {
+    if (log) log("!!!EXCEPTION!!!");
+    return;
+  }
+  DetectEncoderIn(*file, tags, out, log);
 }
 
 std::string FindLameEncoder(const uint8_t *block, size_t size) {

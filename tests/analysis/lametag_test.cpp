@@ -228,7 +228,7 @@ TEST(LameTag, AgreesWithMutagenOnLameFiles) {
   if (!HaveMutagen()) GTEST_SKIP() << "missing tool: python3-mutagen";
   test::TempDir dir;
   const auto wav = dir.Path() / "in.wav";
-  ASSERT_EQ(test::RunCommand({"sox", "-n", "-r", "44100", "-c", "2", "-b", "16", wav.string(),
+  ASSERT_EQ(test::RunCommand({"sox", "-R", "-n", "-r", "44100", "-c", "2", "-b", "16", wav.string(),
                               "synth", "2", "pinknoise", "vol", "0.3"})
                 .exitCode,
             0);

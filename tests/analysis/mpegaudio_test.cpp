@@ -787,9 +787,9 @@ std::filesystem::path MakeWav(const test::TempDir &dir, int rate, int channels) 
   const auto wav =
       dir.Path() / ("in" + std::to_string(rate) + "_" + std::to_string(channels) + ".wav");
   if (std::filesystem::exists(wav)) return wav;
-  const auto r =
-      test::RunCommand({"sox", "-n", "-r", std::to_string(rate), "-c", std::to_string(channels),
-                        "-b", "16", wav.string(), "synth", "4", "pinknoise", "vol", "0.3"});
+  const auto r = test::RunCommand({"sox", "-R", "-n", "-r", std::to_string(rate), "-c",
+                                   std::to_string(channels), "-b", "16", wav.string(), "synth", "4",
+                                   "pinknoise", "vol", "0.3"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   return wav;
 }
@@ -804,6 +804,15 @@ std::filesystem::path Lame(const test::TempDir &dir, const std::filesystem::path
   const auto r = test::RunCommand(argv);
   EXPECT_EQ(r.exitCode, 0) << r.err;
   return mp3;
+}
+
+// Whether the first kilobyte or the kilobyte before the last byte holds a
+// LAME version text.
+bool FileHoldsLameText(const std::filesystem::path &mp3) {
+  const std::string bytes = test::ReadFileBytes(mp3);
+  const std::string head = bytes.substr(0, 1024);
+  const std::string tail = bytes.size() > 1025 ? bytes.substr(bytes.size() - 1025, 1024) : "";
+  return head.find("LAME3.") != std::string::npos || tail.find("LAME3.") != std::string::npos;
 }
 
 // Sample rate and channels must match mutagen exactly. Length and bitrate
@@ -865,7 +874,13 @@ TEST(MpegAnalysis, LameFilesAgreeWithMutagen) {
       EXPECT_EQ(lame->IsCBR, !c.vbr) << what;
     }
     EXPECT_EQ(out.FileSize, int64_t(std::filesystem::file_size(mp3))) << what;
-    EXPECT_EQ(out.Encoder, "Lame 3.100") << what;
+    // Without an Info frame the name is found only where lame's padding
+    // happens to carry it.
+    if (lame || FileHoldsLameText(mp3)) {
+      EXPECT_EQ(out.Encoder, "Lame 3.100") << what;
+    } else {
+      EXPECT_EQ(out.Encoder, "") << what;
+    }
     if (!c.compareLength) continue;
     const double frame = (c.version == kMpeg1 ? 1152.0 : 576.0) / c.rate;
     EXPECT_NEAR(out.LengthMs / 1000.0, m.length, 4 * frame) << what;
