@@ -124,7 +124,9 @@ void CheckPosition(int p, const CMpegWindow &w, int tries, const WideString &pat
 }
 
 // Scans from p for a byte 0xFF that begins a valid header, into h; p ends
-// one past that byte. At least one position is tested.
+// one past that byte. At least one position is tested. h starts empty, so a
+// header of an earlier scan that was not confirmed never stands in for one
+// this scan did not find.
 void ScanForHeader(const CMpegWindow &w, int &p, TMpegHeader &h, int tries,
                    const WideString &path) {
   h = TMpegHeader();
