@@ -1,0 +1,248 @@
+// Times the stream analysis over a corpus of at least 2,000 short files made
+// by the real encoders with different settings, read from the page cache,
+// and mutagen.File over the same files in one Python process. One entry of
+// kFormats per stream format: its encodings and its analysis.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+#include "analysis/mpegaudio.h"
+#include "foundation/file_io.h"
+#include "tags/tagid3.h"
+#include "tags/tagid3v2.h"
+
+extern char **environ;
+
+using namespace tunbrix;
+namespace stdfs = std::filesystem;
+
+namespace {
+
+constexpr int kMinFiles = 2000;
+constexpr int kRounds = 3; // the best round counts
+constexpr double kTargetRatio = 5;
+
+struct TFormatBench {
+  const char *name;
+  const char *extension;
+  // Encoder command lines; "%in" is the WAV source, "%out" the file made.
+  std::vector<std::vector<std::string>> encodings;
+  // Analyses one file as the analyser does; true when it was recognised.
+  std::function<bool(IFileSystem &, const WideString &, const TTagFacts &)> analyse;
+};
+
+bool AnalyseMpegFile(IFileSystem &fs, const WideString &path, const TTagFacts &tags) {
+  TAudioFmtResult out;
+  std::unique_ptr<CLameTag> lame;
+  AnalyseMpeg(fs, path, tags, out, lame); // runs DetectEncoder on a stream it accepts
+  return out.Recognised;
+}
+
+std::vector<TFormatBench> Formats() {
+  const std::vector<std::string> lame = {"lame", "--silent"};
+  auto withLame = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), lame.begin(), lame.end());
+    args.push_back("%in");
+    args.push_back("%out");
+    return args;
+  };
+  return {
+      {"MPEG audio",
+       ".mp3",
+       {withLame({"-b", "128"}), withLame({"-b", "320"}), withLame({"-V", "0"}),
+        withLame({"-V", "5"}), withLame({"--abr", "96"}), withLame({"-t", "-b", "128"}),
+        withLame({"-m", "m", "-b", "64"}), withLame({"--resample", "22.05", "-b", "64"}),
+        withLame({"--resample", "8", "-b", "8"}),
+        withLame({"-b", "192", "--add-id3v2", "--tt", "Title", "--ta", "Artist"})},
+       AnalyseMpegFile},
+  };
+}
+
+template <typename F> double Seconds(F &&f) {
+  const auto start = std::chrono::steady_clock::now();
+  f();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Runs a program directly; its standard output goes to outPath (or nowhere).
+bool Run(const std::vector<std::string> &argv, const std::string &outPath = "/dev/null") {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<char *> args;
+  for (const auto &a : argv)
+    args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid;
+  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  return rc == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+std::vector<std::string> Expand(std::vector<std::string> argv, const stdfs::path &in,
+                                const stdfs::path &out) {
+  for (auto &a : argv)
+    a = a == "%in" ? in.string() : a == "%out" ? out.string() : a;
+  return argv;
+}
+
+// The distinct files of one format, then copies of them up to kMinFiles.
+std::vector<WideString> MakeCorpus(const TFormatBench &format, const stdfs::path &dir,
+                                   const stdfs::path &wav) {
+  std::vector<stdfs::path> sources;
+  for (const auto &encoding : format.encodings) {
+    const auto out = dir / ("src" + std::to_string(sources.size()) + format.extension);
+    if (!Run(Expand(encoding, wav, out))) {
+      std::fprintf(stderr, "analysis_bench: %s failed\n", encoding.front().c_str());
+      return {};
+    }
+    sources.push_back(out);
+  }
+  std::vector<WideString> files;
+  for (int i = 0; i < kMinFiles; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "f%05d%s", i, format.extension);
+    const auto path = dir / name;
+    std::error_code ec;
+    if (!stdfs::copy_file(sources[size_t(i) % sources.size()], path, ec)) return {};
+    files.push_back(FromNativePath(path.string()));
+  }
+  return files;
+}
+
+// What the tag layer would tell the stream readers (not timed: the tag
+// readers have their own benchmark).
+TTagFacts TagFacts(IFileSystem &fs, const WideString &path) {
+  TTagFacts facts;
+  CID3v2 v2;
+  if (v2.Read(fs, path) == 0) {
+    facts.id3v2AtStart = v2.TagPosition == 0;
+    facts.id3v2AtEnd = !facts.id3v2AtStart;
+    (facts.id3v2AtStart ? facts.id3v2Size : facts.id3v2EndSize) = v2.TotalSize;
+    facts.totalTagSize += v2.TotalSize;
+  }
+  CID3 v1;
+  if (v1.Read(fs, path) == 0) {
+    facts.hasID3v1 = true;
+    facts.totalTagSize += 128;
+  }
+  return facts;
+}
+
+// One Python process opens every listed file with mutagen.File, kRounds
+// times, and prints the best round's seconds and how many files it knew.
+constexpr const char *kMutagenLoop = R"(
+import sys, time, mutagen
+paths = open(sys.argv[1], encoding='utf-8').read().splitlines()
+best, known = None, 0
+for _ in range(int(sys.argv[2])):
+    start = time.perf_counter()
+    known = sum(1 for p in paths if mutagen.File(p) is not None)
+    took = time.perf_counter() - start
+    best = took if best is None else min(best, took)
+print(best, known)
+)";
+
+bool TimeMutagen(const std::vector<WideString> &files, const stdfs::path &dir, double &seconds,
+                 long &known) {
+  const auto list = dir / "list.txt", result = dir / "mutagen.txt";
+  std::string text;
+  for (const auto &f : files)
+    text += ToNativePath(f) + "\n";
+  RealFileSystem fs;
+  auto out = fs.Open(FromNativePath(list.string()), FileMode::CreateAlways);
+  if (!out || !out->Write(text.data(), text.size())) return false;
+  out.reset();
+  if (!Run({"/usr/bin/python3", "-c", kMutagenLoop, list.string(), std::to_string(kRounds)},
+           result.string()))
+    return false;
+  FILE *f = std::fopen(result.string().c_str(), "r");
+  if (!f) return false;
+  const bool ok = std::fscanf(f, "%lf %ld", &seconds, &known) == 2;
+  std::fclose(f);
+  return ok && seconds > 0;
+}
+
+// Returns false when the format's corpus could not be made or analysed.
+bool BenchFormat(const TFormatBench &format, const stdfs::path &dir, const stdfs::path &wav) {
+  const auto files = MakeCorpus(format, dir, wav);
+  if (files.empty()) return false;
+  RealFileSystem fs;
+  std::vector<TTagFacts> facts;
+  int64_t bytes = 0;
+  for (const auto &f : files) {
+    facts.push_back(TagFacts(fs, f));
+    bytes += int64_t(stdfs::file_size(ToNativePath(f)));
+  }
+
+  size_t recognised = 0;
+  for (size_t i = 0; i < files.size(); ++i) // warms the page cache
+    recognised += format.analyse(fs, files[i], facts[i]);
+  double best = 1e30;
+  for (int round = 0; round < kRounds; ++round)
+    best = std::min(best, Seconds([&] {
+                      for (size_t i = 0; i < files.size(); ++i)
+                        format.analyse(fs, files[i], facts[i]);
+                    }));
+  FaultInjector counter;
+  FaultInjectingFileSystem counting(fs, counter);
+  for (size_t i = 0; i < files.size(); ++i)
+    format.analyse(counting, files[i], facts[i]);
+
+  const double ours = double(files.size()) / best;
+  std::printf("%s: %zu files, %.0f bytes each on average, %zu recognised\n", format.name,
+              files.size(), double(bytes) / double(files.size()), recognised);
+  std::printf("  analysis:     %8.1f ms %10.0f files/s, %.0f bytes read per file\n", best * 1000,
+              ours, double(counter.stats.bytesRead) / double(files.size()));
+  double mutagenSeconds = 0;
+  long known = 0;
+  if (!TimeMutagen(files, dir, mutagenSeconds, known)) {
+    std::printf("  mutagen:      not run (is python3-mutagen installed?)\n");
+    return recognised == files.size();
+  }
+  const double theirs = double(files.size()) / mutagenSeconds;
+  std::printf("  mutagen.File: %8.1f ms %10.0f files/s (%ld known)\n", mutagenSeconds * 1000,
+              theirs, known);
+  std::printf("  ratio:        %.1fx mutagen's files per second (target %.0fx: %s)\n",
+              ours / theirs, kTargetRatio, ours / theirs >= kTargetRatio ? "met" : "NOT met");
+  return recognised == files.size();
+}
+
+} // namespace
+
+int main() {
+  std::string pattern = (stdfs::temp_directory_path() / "analysis-bench-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) return 1;
+  const stdfs::path dir = pattern;
+  const auto wav = dir / "source.wav";
+  int exitCode = 0;
+  if (!Run({"sox", "-R", "-n", "-r", "44100", "-c", "2", "-b", "16", wav.string(), "synth", "2",
+            "pinknoise", "vol", "0.3"})) {
+    std::fprintf(stderr, "analysis_bench: sox could not make the source (is sox installed?)\n");
+    exitCode = 1;
+  }
+  for (const auto &format : Formats()) {
+    if (exitCode != 0) break;
+    const auto formatDir = dir / (format.extension + 1);
+    stdfs::create_directory(formatDir);
+    if (!BenchFormat(format, formatDir, wav)) {
+      std::fprintf(stderr, "analysis_bench: %s: not every file was analysed\n", format.name);
+      exitCode = 1;
+    }
+  }
+  std::error_code ec;
+  stdfs::remove_all(dir, ec);
+  return exitCode;
+}
