@@ -3,6 +3,7 @@
 #include <exception>
 #include <ostream>
 
+#include "app/headless_tags.h"
 #include "app/json_writer.h"
 #include "app/sidecar.h"
 #include "app/version.h"
@@ -18,7 +19,14 @@ namespace {
 constexpr const char *kUsage =
     "usage: tunbrix                  start the desktop program\n"
     "       tunbrix --version        print the version\n"
-    "       tunbrix scripts [--json] the loaded scripts and their steps\n";
+    "       tunbrix scripts [--json] the loaded scripts and their steps\n"
+    "       tunbrix info [--json] FILE...\n"
+    "                                stream analysis and all tags of each file\n"
+    "       tunbrix tags write [--formats F] FILE NAME=VALUE...\n"
+    "                                set items and write them\n"
+    "       tunbrix tags remove [--formats F] FILE...\n"
+    "                                remove tags\n"
+    "       F: a comma list of id3v1, id3v2, lyrics3, ape, vorbis, present, or all\n";
 
 int Usage(THeadlessStreams streams, const std::string &problem) {
   streams.err << "tunbrix: " << problem << "\n" << kUsage;
@@ -239,6 +247,9 @@ int RunHeadless(const std::vector<std::string> &args, THeadlessStreams streams) 
       return 0;
     }
     if (command == "scripts") return ScriptsCommand(args, streams);
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (command == "tags") return RunTagsCommand(rest, streams);
+    if (command == "info") return RunInfoCommand(rest, streams);
   } catch (const TConsistencyError &e) {
     streams.err << "tunbrix: " << e.what() << "\n";
     return 1;

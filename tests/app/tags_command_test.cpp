@@ -401,3 +401,39 @@ TEST_F(TagsCommandTest, InfoTextForm) {
 
 } // namespace
 } // namespace tunbrix
+
+namespace tunbrix {
+namespace {
+
+// The commands as a user types them: through the built executable.
+TEST(TagsExecutable, WriteInfoRemoveRoundTrip) {
+  TB_REQUIRE_TOOL("lame");
+  test::TempDir dir;
+  const std::string mp3 = Encode(dir, "Björk – Jóga.mp3");
+  const std::string original = test::ReadFileBytes(mp3);
+  const std::string exe = test::Executable().string();
+
+  auto write = test::RunCommand({exe, "tags", "write", "--formats", "id3v1,id3v2,ape", mp3,
+                                 "Artist=Björk", "Title=Jóga", "Track=3/12", "Mood=calm"});
+  ASSERT_EQ(write.exitCode, 0) << write.err;
+
+  auto info = test::RunCommand({exe, "info", "--json", mp3});
+  ASSERT_EQ(info.exitCode, 0) << info.err;
+  const std::string items = Python("import json,sys; d=json.load(sys.stdin)[0]['Tag'];"
+                                   "print(d['HasID3v1'], d['HasID3v2'], d['HasAPE']);"
+                                   "print(';'.join('%s=%s' % (n, v) for n, v in d['Items']))",
+                                   {}, info.out);
+  EXPECT_EQ(items, "True True True\nArtist=Björk;Title=Jóga;Track=3/12;Mood=calm\n");
+
+  auto remove = test::RunCommand({exe, "tags", "remove", "--formats", "all", mp3});
+  ASSERT_EQ(remove.exitCode, 0) << remove.err;
+  EXPECT_EQ(test::ReadFileBytes(mp3), original);
+
+  auto missing =
+      test::RunCommand({exe, "tags", "write", (dir.Path() / "none.mp3").string(), "Artist=x"});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_FALSE(missing.err.empty());
+}
+
+} // namespace
+} // namespace tunbrix
