@@ -264,3 +264,23 @@ TEST(Slider, LabelHoldsOnlySliderFields) {
 
 } // namespace
 } // namespace tunbrix
+
+#include "scripts/tag_fields.h"
+
+namespace tunbrix {
+namespace {
+
+TEST(TemplateTagFields, ReadFromTheAggregateTag) {
+  CTAG tag;
+  tag.SetItem("ARTIST", u"Sigur Rós");
+  tag.SetItem("Track", u"04/09");
+  tag.SetItem("Title", u"");
+  const CTagFields fields(tag);
+  tFileFormat record;
+  record.analysis = &fields;
+  EXPECT_EQ(get_format("%[A] - %[N] %<T%[T]%|untitled%>", record), "Sigur R\xC3\xB3s - 4 untitled");
+  EXPECT_EQ(get_format("%[A8]", record), "Sigur R\xC3\xB3s");
+}
+
+} // namespace
+} // namespace tunbrix
