@@ -3,6 +3,7 @@
 #include <climits>
 #include <map>
 
+#include "scripts/tag_fields.h"
 #include "scripts/templates.h"
 #include "support/test_support.h"
 
@@ -265,7 +266,6 @@ TEST(Slider, LabelHoldsOnlySliderFields) {
 } // namespace
 } // namespace tunbrix
 
-#include "scripts/tag_fields.h"
 
 namespace tunbrix {
 namespace {
