@@ -238,6 +238,8 @@ void AnalyseVersion8(IFile &file, int64_t pos, const TTagFacts &tags, TAudioFmtR
         ReadEncoderInfo(body, size_t(length), r);
       }
     }
+    // A packet past the end leaves nothing behind it to read.
+    if (packet.size > r.FileSize - pos) break;
     pos += packet.size;
   }
 }

@@ -414,6 +414,8 @@ TEST(MusePackSV8, DamagedStreamHeaders) {
       {"a packet smaller than its own header", Cat({B("MPCKSH"), {2}, Bytes(50, 0)})},
       {"a lower-case key", Cat({B("MPCK"), Packet("xx", {}), goodSh})},
       {"a size without end", Cat({B("MPCKSH"), Bytes(12, 0xFF)})},
+      {"a packet of 2^63 - 1 bytes before the header",
+       Cat({B("MPCKXX"), Bytes(8, 0xFF), {0x7F}, goodSh})},
       {"only the magic", B("MPCK")},
   };
   for (const auto &c : cases) {
