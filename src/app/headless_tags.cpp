@@ -4,6 +4,7 @@
 #include <ostream>
 #include <string_view>
 
+#include "app/audio_info.h"
 #include "app/json_writer.h"
 #include "app/sidecar.h"
 #include "foundation/WinExc32.h"
@@ -436,19 +437,18 @@ int RunInfoCommand(const std::vector<std::string> &args, THeadlessStreams stream
     auto file = fs.Open(path, FileMode::Read);
     const int64_t size = file ? file->Size() : -1;
     file.reset();
-    CTAG tag;
     json.BeginObject().Key("FileName").String(fileArg);
-    if (size < 0 || !ReadFileTags(fs, path, tag)) {
+    if (size < 0) {
       exitCode = Fail(streams, fileArg + " cannot be read.");
       json.Key("Error").String("cannot be read").EndObject();
       continue;
     }
-    json.Key("FileSize").Int(size);
-    WriteTagJson(json.Key("Tag"), tag);
+    const CAudioFmt fmt(fs, path);
+    WriteAudioJson(json, fmt);
+    WriteTagJson(json.Key("Tag"), *fmt.Tag);
     json.EndObject();
     if (!textOut.empty()) textOut += "\n";
-    textOut +=
-        "FileName: " + fileArg + "\nFileSize: " + std::to_string(size) + "\n" + TagInfoText(tag);
+    textOut += "FileName: " + fileArg + "\n" + AudioInfoText(fmt) + TagInfoText(*fmt.Tag);
   }
   json.EndArray();
   streams.out << (parsed.json ? json.Text() : textOut);

@@ -54,8 +54,8 @@ bool ReadFileTags(IFileSystem &fs, const WideString &path, CTAG &tag);
 void WriteTagJson(TJsonWriter &json, const CTAG &tag);
 std::string TagInfoText(const CTAG &tag);
 
-// "info [--json] FILE...", until the stream analysis joins it: FileName,
-// FileSize and Tag of each file. args are the words after "info".
+// "info [--json] FILE...": the stream analysis of each file with its LAME
+// tag and all its tags. args are the words after "info".
 int RunInfoCommand(const std::vector<std::string> &args, THeadlessStreams streams, IFileSystem &fs);
 int RunInfoCommand(const std::vector<std::string> &args, THeadlessStreams streams);
 

@@ -1,5 +1,7 @@
 #include "app/json_writer.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 
 #include "foundation/assertions.h"
@@ -157,6 +159,14 @@ TJsonWriter &TJsonWriter::String(std::string_view utf8) {
 
 TJsonWriter &TJsonWriter::Int(int64_t value) {
   Scalar(std::to_string(value));
+  return *this;
+}
+
+TJsonWriter &TJsonWriter::Double(double value) {
+  if (!std::isfinite(value)) return Null();
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  Scalar(std::string(text, end));
   return *this;
 }
 

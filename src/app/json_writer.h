@@ -26,6 +26,8 @@ public:
   TJsonWriter &String(std::string_view utf8);
   TJsonWriter &String(const WideString &text) { return String(WideToUtf8(text)); }
   TJsonWriter &Int(int64_t value);
+  // The shortest text that reads back as the same double; null when not finite.
+  TJsonWriter &Double(double value);
   TJsonWriter &Bool(bool value);
   TJsonWriter &Null();
   TJsonWriter &StringArray(const std::vector<std::string> &items);

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -72,6 +73,9 @@ ProcessResult RunCommand(const std::vector<std::string> &argv, const std::string
   }
   size_t written = 0;
   if (input.empty()) close(inPipe[1]);
+  // Partial writes, so that a child busy writing its output cannot deadlock us.
+  else
+    fcntl(inPipe[1], F_SETFL, fcntl(inPipe[1], F_GETFL) | O_NONBLOCK);
   pollfd fds[3] = {{outPipe[0], POLLIN, 0},
                    {errPipe[0], POLLIN, 0},
                    {input.empty() ? -1 : inPipe[1], POLLOUT, 0}};
@@ -93,7 +97,8 @@ ProcessResult RunCommand(const std::vector<std::string> &argv, const std::string
     if (fds[2].fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
       const ssize_t n = write(fds[2].fd, input.data() + written, input.size() - written);
       if (n > 0) written += static_cast<size_t>(n);
-      if (n <= 0 || written == input.size()) {
+      const bool retry = n < 0 && (errno == EAGAIN || errno == EINTR);
+      if ((n <= 0 && !retry) || written == input.size()) {
         close(fds[2].fd);
         fds[2].fd = -1;
       }
