@@ -1,7 +1,7 @@
 // Times the stream analysis over a corpus of at least 2,000 short files made
-// by the real encoders with different settings, read from the page cache,
-// and mutagen.File over the same files in one Python process. One entry of
-// kFormats per stream format: its encodings and its analysis.
+// by the real encoders with different settings, read from the page cache
+// (the whole analysis: tags and stream), and mutagen.File over the same files in one Python
+// process. One entry of kFormats per stream format: its encodings and its analysis.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -14,10 +14,8 @@
 #include <sys/wait.h>
 #include <vector>
 
-#include "analysis/mpegaudio.h"
+#include "analysis/audiofmtlib.h"
 #include "foundation/file_io.h"
-#include "tags/tagid3.h"
-#include "tags/tagid3v2.h"
 
 extern char **environ;
 
@@ -35,16 +33,10 @@ struct TFormatBench {
   const char *extension;
   // Encoder command lines; "%in" is the WAV source, "%out" the file made.
   std::vector<std::vector<std::string>> encodings;
-  // Analyses one file as the analyser does; true when it was recognised.
-  std::function<bool(IFileSystem &, const WideString &, const TTagFacts &)> analyse;
 };
 
-bool AnalyseMpegFile(IFileSystem &fs, const WideString &path, const TTagFacts &tags) {
-  TAudioFmtResult out;
-  std::unique_ptr<CLameTag> lame;
-  AnalyseMpeg(fs, path, tags, out, lame); // runs DetectEncoder on a stream it accepts
-  return out.Recognised;
-}
+// The whole analysis of one file, tags included; true when it was recognised.
+bool Analyse(IFileSystem &fs, const WideString &path) { return CAudioFmt(fs, path).Recognised; }
 
 std::vector<TFormatBench> Formats() {
   const std::vector<std::string> lame = {"lame", "--silent"};
@@ -61,8 +53,22 @@ std::vector<TFormatBench> Formats() {
         withLame({"-V", "5"}), withLame({"--abr", "96"}), withLame({"-t", "-b", "128"}),
         withLame({"-m", "m", "-b", "64"}), withLame({"--resample", "22.05", "-b", "64"}),
         withLame({"--resample", "8", "-b", "8"}),
-        withLame({"-b", "192", "--add-id3v2", "--tt", "Title", "--ta", "Artist"})},
-       AnalyseMpegFile},
+        withLame({"-b", "192", "--add-id3v2", "--tt", "Title", "--ta", "Artist"})}},
+      {"FLAC",
+       ".flac",
+       {{"flac", "--silent", "-5", "-o", "%out", "%in"},
+        {"flac", "--silent", "-8", "-T", "ARTIST=Artist", "-T", "TITLE=Title", "-o", "%out",
+         "%in"}}},
+      {"Ogg Vorbis",
+       ".ogg",
+       {{"oggenc", "--quiet", "-q", "3", "-o", "%out", "%in"},
+        {"oggenc", "--quiet", "-q", "6", "-c", "ARTIST=Artist", "-o", "%out", "%in"}}},
+      {"WavPack",
+       ".wv",
+       {{"wavpack", "-q", "-y", "%in", "-o", "%out"},
+        {"wavpack", "-q", "-y", "-h", "%in", "-o", "%out"}}},
+      {"Musepack", ".mpc", {{"mpcenc", "--silent", "--overwrite", "%in", "%out"}}},
+      {"RIFF WAVE", ".wav", {{"sox", "%in", "-b", "24", "%out"}, {"sox", "%in", "%out"}}},
   };
 }
 
@@ -122,25 +128,6 @@ std::vector<WideString> MakeCorpus(const TFormatBench &format, const stdfs::path
   return files;
 }
 
-// What the tag layer would tell the stream readers (not timed: the tag
-// readers have their own benchmark).
-TTagFacts TagFacts(IFileSystem &fs, const WideString &path) {
-  TTagFacts facts;
-  CID3v2 v2;
-  if (v2.Read(fs, path) == 0) {
-    facts.id3v2AtStart = v2.TagPosition == 0;
-    facts.id3v2AtEnd = !facts.id3v2AtStart;
-    (facts.id3v2AtStart ? facts.id3v2Size : facts.id3v2EndSize) = v2.TotalSize;
-    facts.totalTagSize += v2.TotalSize;
-  }
-  CID3 v1;
-  if (v1.Read(fs, path) == 0) {
-    facts.hasID3v1 = true;
-    facts.totalTagSize += 128;
-  }
-  return facts;
-}
-
 // One Python process opens every listed file with mutagen.File, kRounds
 // times, and prints the best round's seconds and how many files it knew.
 constexpr const char *kMutagenLoop = R"(
@@ -180,26 +167,23 @@ bool BenchFormat(const TFormatBench &format, const stdfs::path &dir, const stdfs
   const auto files = MakeCorpus(format, dir, wav);
   if (files.empty()) return false;
   RealFileSystem fs;
-  std::vector<TTagFacts> facts;
   int64_t bytes = 0;
-  for (const auto &f : files) {
-    facts.push_back(TagFacts(fs, f));
+  for (const auto &f : files)
     bytes += int64_t(stdfs::file_size(ToNativePath(f)));
-  }
 
   size_t recognised = 0;
   for (size_t i = 0; i < files.size(); ++i) // warms the page cache
-    recognised += format.analyse(fs, files[i], facts[i]);
+    recognised += Analyse(fs, files[i]);
   double best = 1e30;
   for (int round = 0; round < kRounds; ++round)
     best = std::min(best, Seconds([&] {
                       for (size_t i = 0; i < files.size(); ++i)
-                        format.analyse(fs, files[i], facts[i]);
+                        Analyse(fs, files[i]);
                     }));
   FaultInjector counter;
   FaultInjectingFileSystem counting(fs, counter);
   for (size_t i = 0; i < files.size(); ++i)
-    format.analyse(counting, files[i], facts[i]);
+    Analyse(counting, files[i]);
 
   const double ours = double(files.size()) / best;
   std::printf("%s: %zu files, %.0f bytes each on average, %zu recognised\n", format.name,
