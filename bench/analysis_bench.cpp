@@ -3,23 +3,20 @@
 // (the whole analysis: tags and stream), and mutagen.File over the same files in one Python
 // process. One entry of kFormats per stream format: its encodings and its analysis.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <functional>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 #include "analysis/audiofmtlib.h"
+#include "bench_support.h"
 #include "foundation/file_io.h"
 
-extern char **environ;
-
 using namespace tunbrix;
+using tunbrix::bench::Run;
+using tunbrix::bench::Seconds;
 namespace stdfs = std::filesystem;
 
 namespace {
@@ -71,32 +68,6 @@ std::vector<TFormatBench> Formats() {
       {"RIFF WAVE", ".wav", {{"sox", "%in", "-b", "24", "%out"}, {"sox", "%in", "%out"}}},
   };
 }
-
-template <typename F> double Seconds(F &&f) {
-  const auto start = std::chrono::steady_clock::now();
-  f();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Runs a program directly; its standard output goes to outPath (or nowhere).
-bool Run(const std::vector<std::string> &argv, const std::string &outPath = "/dev/null") {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<char *> args;
-  for (const auto &a : argv)
-    args.push_back(const_cast<char *>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid;
-  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  return rc == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
-}
-
 std::vector<std::string> Expand(std::vector<std::string> argv, const stdfs::path &in,
                                 const stdfs::path &out) {
   for (auto &a : argv)

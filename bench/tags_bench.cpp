@@ -2,52 +2,25 @@
 // that share one short lame-made stream and carry different tags: ID3v2 2.3
 // or 2.4 at the start, an ID3v1 tag on every second file and an APE tag on
 // every third.
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
+#include "bench_support.h"
 #include "foundation/file_io.h"
 #include "tags/tagape.h"
 #include "tags/tagid3.h"
 #include "tags/tagid3v2.h"
 
-extern char **environ;
-
 using namespace tunbrix;
+using tunbrix::bench::Run;
+using tunbrix::bench::Seconds;
 
 namespace {
 
 constexpr int kFiles = 1000;
-
-template <typename F> double Seconds(F &&f) {
-  const auto start = std::chrono::steady_clock::now();
-  f();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-bool Run(const std::vector<std::string> &argv) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<char *> args;
-  for (const auto &a : argv)
-    args.push_back(const_cast<char *>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid;
-  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  return rc == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
-}
-
 // A second of silence, encoded by lame.
 bool MakeMp3(const std::filesystem::path &dir, Bytes &mp3) {
   RealFileSystem fs;

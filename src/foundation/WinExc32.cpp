@@ -134,4 +134,22 @@ bool ExitWindowsWithPrivilege(IDesktop &desktop, uint32_t flags) {
   return action && desktop.EndSession(*action);
 }
 
+WideString QuoteArgument(const WideString &text) {
+  WideString out = u"\"";
+  size_t backslashes = 0;
+  for (const WideChar c : text) {
+    if (c == u'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == u'"') backslashes = backslashes * 2 + 1;
+    out.append(backslashes, u'\\');
+    out.push_back(c);
+    backslashes = 0;
+  }
+  out.append(backslashes * 2, u'\\');
+  out.push_back(u'"');
+  return out;
+}
+
 } // namespace tunbrix

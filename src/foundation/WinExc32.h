@@ -162,6 +162,11 @@ WideString ErrorFilePath(const WideString &configuredName, const WideString &out
 // the quote toggles grouping, and 2n+1 give n backslashes and a literal quote.
 std::vector<std::string> SplitCommandLine(std::string_view commandLine);
 
+// text as one argument that SplitCommandLine gives back exactly: in double
+// quotes, with a double quote inside written as \" and the backslashes
+// before it (or before the closing quote) doubled.
+WideString QuoteArgument(const WideString &text);
+
 // ExitWindowsEx flags. The action is the flag value without the force bits:
 //   kEwxLogoff (0)   -> EndSessionAction::Logoff
 //   kEwxShutdown (1) -> EndSessionAction::Shutdown

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "foundation/WinExc32.h"
 #include "foundation/file_io.h"
 
 extern char **environ;
@@ -366,25 +367,9 @@ bool NeedsQuotes(const WideString &argument) {
                                          [](WideChar c) { return c <= u' ' || c == u'"'; });
 }
 
-// Backslashes count only before a double quote: 2n+1 of them there give n
-// and a literal quote, 2n before the closing quote give n.
-WideString QuoteArgument(const WideString &argument) {
-  if (!NeedsQuotes(argument)) return argument;
-  WideString out = u"\"";
-  size_t backslashes = 0;
-  for (const WideChar c : argument) {
-    if (c == u'\\') {
-      ++backslashes;
-      continue;
-    }
-    if (c == u'"') backslashes = backslashes * 2 + 1;
-    out.append(backslashes, u'\\');
-    out.push_back(c);
-    backslashes = 0;
-  }
-  out.append(backslashes * 2, u'\\');
-  out.push_back(u'"');
-  return out;
+// Arguments are quoted only where they need it, so plain ones read as typed.
+WideString QuoteIfNeeded(const WideString &argument) {
+  return NeedsQuotes(argument) ? QuoteArgument(argument) : argument;
 }
 
 // The program name is read up to the closing quote with no escapes at all.
@@ -580,7 +565,7 @@ WideString GetCommandLineW() {
     if (end == std::string::npos) end = raw->size();
     const WideString argument = FromNativePath(std::string_view(*raw).substr(start, end - start));
     if (!first) line += u' ';
-    line += first ? QuoteProgramName(argument) : QuoteArgument(argument);
+    line += first ? QuoteProgramName(argument) : QuoteIfNeeded(argument);
     start = end + 1;
   }
   return line;

@@ -63,22 +63,6 @@ std::string OggCommentInput(const CVorbisComments &comments) {
   return text;
 }
 
-WideString QuoteArgument(const WideString &text) {
-  WideString out = u"\"";
-  size_t backslashes = 0;
-  for (WideChar c : text) {
-    if (c == u'\\') {
-      ++backslashes;
-    } else {
-      if (c == u'"') out.append(backslashes + 1, u'\\');
-      backslashes = 0;
-    }
-    out += c;
-  }
-  out.append(backslashes, u'\\');
-  return out + u"\"";
-}
-
 uint32_t WriteOggComments(const TRunContext &context, const WideString &file,
                           CVorbisComments &comments) {
   const std::string input = OggCommentInput(comments);

@@ -28,10 +28,4 @@ int ClearOggComments(const TRunContext &context, const WideString &file);
 // can end its line early and pose as a further comment.
 std::string OggCommentInput(const CVorbisComments &comments);
 
-// text as one argument of a command line that the runner splits by the
-// Windows rules: in double quotes, with a double quote inside written as \"
-// and the backslashes before it (or before the closing quote) doubled, so
-// that every file name arrives exactly as it is.
-WideString QuoteArgument(const WideString &text);
-
 } // namespace tunbrix
