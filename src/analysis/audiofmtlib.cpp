@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "analysis/streamformats.h"
+#include "foundation/read_cache.h"
 #include "foundation/text_types.h"
 #include "tags/tagcommon.h"
 
@@ -33,7 +34,9 @@ CAudioFmt::CAudioFmt(const WideString &fileName) : Tag(std::make_unique<CTAG>())
   if (!fileName.empty()) Analyse(fs, {});
 }
 
-void CAudioFmt::Analyse(IFileSystem &fs, const DebugLog &log) {
+void CAudioFmt::Analyse(IFileSystem &files, const DebugLog &log) {
+  // Every reader below opens the file again; they share one open file.
+  CReadCacheFileSystem fs(files);
   CTAG &tag = *Tag;
   tag.ReadTags(fs, FileName, AllTagFormats);
   const TTagFacts facts = TagFactsOf(tag);

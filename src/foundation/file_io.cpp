@@ -179,6 +179,12 @@ public:
     if (got > 0) faults_.stats.bytesRead += got;
     return got;
   }
+  int64_t ReadFrom(int64_t position, void *buf, size_t count) override {
+    if (faults_.NextCallFails()) return -1;
+    const int64_t got = inner_->ReadFrom(position, buf, count);
+    if (got > 0) faults_.stats.bytesRead += got;
+    return got;
+  }
   bool Write(const void *buf, size_t count) override {
     if (faults_.NextCallFails()) return false;
     faults_.stats.bytesWritten += static_cast<int64_t>(count);

@@ -29,6 +29,12 @@ public:
   virtual ~IFile() = default;
   // Bytes read into buf (0 at the end of the file), or -1 on failure.
   virtual int64_t Read(void *buf, size_t count) = 0;
+  // Read from an absolute position in one call where the platform can. The
+  // position afterwards is the implementation's: a caller that goes on with
+  // Read seeks first.
+  virtual int64_t ReadFrom(int64_t position, void *buf, size_t count) {
+    return Seek(position) ? Read(buf, count) : -1;
+  }
   // True only when every byte was written.
   virtual bool Write(const void *buf, size_t count) = 0;
   // Absolute position; a position past the end is allowed (a later write extends).

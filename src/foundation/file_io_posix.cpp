@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "foundation/file_io.h"
 
 namespace tunbrix {
@@ -11,7 +13,9 @@ namespace {
 
 class PosixFile final : public IFile {
 public:
-  explicit PosixFile(int fd) : fd_(fd) {}
+  // sizeAtOpen is what the open's own fstat saw: the first Size() after
+  // opening costs no further call.
+  PosixFile(int fd, int64_t sizeAtOpen) : fd_(fd), sizeAtOpen_(sizeAtOpen) {}
   ~PosixFile() override { ::close(fd_); }
   PosixFile(const PosixFile &) = delete;
   PosixFile &operator=(const PosixFile &) = delete;
@@ -23,7 +27,16 @@ public:
       if (errno != EINTR) return -1;
     }
   }
+  int64_t ReadFrom(int64_t position, void *buf, size_t count) override {
+    if (position < 0) return -1;
+    for (;;) {
+      const ssize_t got = ::pread(fd_, buf, count, position);
+      if (got >= 0) return got;
+      if (errno != EINTR) return -1;
+    }
+  }
   bool Write(const void *buf, size_t count) override {
+    sizeAtOpen_ = -1;
     auto *p = static_cast<const uint8_t *>(buf);
     while (count > 0) {
       const ssize_t put = ::write(fd_, p, count);
@@ -39,14 +52,19 @@ public:
   }
   int64_t Position() override { return ::lseek(fd_, 0, SEEK_CUR); }
   int64_t Size() override {
+    if (const int64_t size = std::exchange(sizeAtOpen_, -1); size >= 0) return size;
     struct stat st;
     return ::fstat(fd_, &st) == 0 ? st.st_size : -1;
   }
-  bool Truncate(int64_t size) override { return size >= 0 && ::ftruncate(fd_, size) == 0; }
+  bool Truncate(int64_t size) override {
+    sizeAtOpen_ = -1;
+    return size >= 0 && ::ftruncate(fd_, size) == 0;
+  }
   bool Flush() override { return ::fdatasync(fd_) == 0; }
 
 private:
   int fd_;
+  int64_t sizeAtOpen_;
 };
 
 int OpenFlags(FileMode mode) {
@@ -65,16 +83,16 @@ int OpenFlags(FileMode mode) {
 std::unique_ptr<IFile> RealFileSystem::Open(const WideString &path, FileMode mode) {
   const std::string native = ToNativePath(path);
   // Opened without blocking, so that a FIFO or device named like an audio
-  // file cannot hang us; only regular files are files here.
+  // file cannot hang us; only regular files are files here. The flag may
+  // stay set: it has no effect on a regular file.
   const int fd = ::open(native.c_str(), OpenFlags(mode) | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) return nullptr;
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return nullptr;
   }
-  return std::make_unique<PosixFile>(fd);
+  return std::make_unique<PosixFile>(fd, st.st_size);
 }
 
 bool RealFileSystem::Rename(const WideString &from, const WideString &to) {

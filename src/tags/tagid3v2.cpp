@@ -206,6 +206,7 @@ TID3v2Location CID3v2::Locate(IFile &file) {
   for (size_t i = block->size() - kHeaderSize + 1; i-- > 0;) {
     const uint8_t *p = block->data() + i;
     const int64_t at = base + static_cast<int64_t>(i);
+    if (p[0] != 'I' && p[0] != '3') continue; // the common case, cheaply
     if (IsValidID3v2Header(p)) {
       if (at + TagLength(p) <= size) return found(at, p);
     } else if (IsValidID3v2Footer(p)) {

@@ -89,6 +89,33 @@ TEST(CAudioFmt, DispatchesByExtensionAndJoinsTagsAndStream) {
   EXPECT_EQ(none.FileSize, 0);
 }
 
+// The readers of tags and stream share one open file: a whole analysis is
+// one open and a few reads of the head and the tail, never the whole file.
+TEST(CAudioFmt, OpensTheFileOnceAndReadsOnlyHeadAndTail) {
+  for (const char *tool : {"sox", "lame", "flac", "oggenc"})
+    TB_REQUIRE_TOOL(tool);
+  test::TempDir dir;
+  const std::string wav = (dir.Path() / "long.wav").string();
+  Tool({"sox", "-n", "-r", "44100", "-c", "2", "-b", "16", wav, "synth", "20", "whitenoise",
+        "vol", "0.3"});
+  const auto file = [&](const char *name) { return (dir.Path() / name).string(); };
+  Tool({"lame", "--silent", "-b", "128", "--tt", "Title", wav, file("a.mp3")});
+  Tool({"flac", "--silent", "-T", "ARTIST=Flacky", "-o", file("a.flac"), wav});
+  Tool({"oggenc", "--quiet", "-c", "TITLE=Oggy", "-o", file("a.ogg"), wav});
+  RealFileSystem real;
+  for (const char *name : {"a.mp3", "a.flac", "a.ogg", "long.wav"}) {
+    SCOPED_TRACE(name);
+    FaultInjector counter;
+    FaultInjectingFileSystem counting(real, counter);
+    const CAudioFmt fmt(counting, test::W(file(name)));
+    EXPECT_TRUE(fmt.Recognised);
+    EXPECT_EQ(fmt.LengthSec, 20u);
+    EXPECT_LE(counter.stats.calls, 2 + 4); // open, size, reads
+    EXPECT_LT(counter.stats.bytesRead, 64 * 1024);
+    EXPECT_LT(counter.stats.bytesRead * 10, fmt.FileSize);
+  }
+}
+
 TEST(CAudioFmt, InfoCommandShowsEveryResultAndTheLameTag) {
   for (const char *tool : {"sox", "lame", "flac"})
     TB_REQUIRE_TOOL(tool);

@@ -35,6 +35,16 @@ void ExerciseFileSystem(IFileSystem &fs, const WideString &dir) {
     EXPECT_EQ(tail->size(), 2u);
     char buf[10];
     EXPECT_FALSE(ReadAt(*f, 2, buf, 10)); // short read is a failure
+    EXPECT_EQ(f->ReadFrom(1, buf, 3), 3);
+    EXPECT_EQ(std::string(buf, 3), "ell");
+    EXPECT_EQ(f->ReadFrom(5, buf, 3), 0);
+  }
+  {
+    // The size known from opening must not outlive a change.
+    auto f = fs.Open(a, FileMode::ReadWrite);
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(f->Truncate(3));
+    EXPECT_EQ(f->Size(), 3);
   }
   EXPECT_TRUE(fs.Rename(a, b));
   EXPECT_FALSE(fs.Exists(a));
