@@ -175,7 +175,7 @@ bool COggStream::FindLastPage(const Bytes &block, int64_t &granule) {
   if (block.size() < kOggPageHeaderSize) return false;
   for (size_t i = block.size() - kOggPageHeaderSize + 1; i-- > 0;) {
     const uint8_t *p = &block[i];
-    if (!IsPageStart(p)) continue;
+    if (p[0] != 'O' || !IsPageStart(p)) continue;
     // Only our own stream counts: in a multiplexed or chained file the last
     // page may belong to another one, whose granules mean something else.
     if (haveSerial_ && Le32(p + 14) != StreamSerial) continue;
