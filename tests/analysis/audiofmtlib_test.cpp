@@ -116,6 +116,57 @@ TEST(CAudioFmt, OpensTheFileOnceAndReadsOnlyHeadAndTail) {
   }
 }
 
+// Tags and stream read through the shared file: a failure of any single
+// call, or a file cut anywhere, ends the whole analysis quietly with what was
+// read; without a failure the result is the full one.
+TEST(CAudioFmt, EveryFailingCallAndEveryCutEndsQuietly) {
+  for (const char *tool : {"sox", "lame", "flac", "wavpack"})
+    TB_REQUIRE_TOOL(tool);
+  test::TempDir dir;
+  const std::string wav = MakeWav(dir);
+  const auto file = [&](const char *name) { return (dir.Path() / name).string(); };
+  Tool({"lame", "--silent", "-b", "96", "--add-id3v2", "--tt", "Title", "--ta", "Artist", wav,
+        file("a.mp3")});
+  Tool({"flac", "--silent", "-T", "ARTIST=Flacky", "-o", file("a.flac"), wav});
+  Tool({"wavpack", "-q", "-y", "-w", "Artist=Wavy", wav, "-o", file("a.wv")});
+  for (const char *name : {"a.mp3", "a.flac", "a.wv"}) {
+    SCOPED_TRACE(name);
+    const std::string bytes = test::ReadFileBytes(file(name));
+    const Bytes whole(bytes.begin(), bytes.end());
+    const WideString path = u"/" + test::W(name);
+    const auto analyse = [&](IFileSystem &fs) { return std::make_unique<CAudioFmt>(fs, path); };
+    MemoryFileSystem mem;
+    mem.SetFile(path, whole);
+    const auto full = analyse(mem);
+    ASSERT_TRUE(full->Recognised);
+    ASSERT_TRUE(full->Tag->HasTag);
+    for (int failAt = 1;; ++failAt) {
+      FaultInjector faults;
+      faults.FailAt(failAt);
+      FaultInjectingFileSystem failing(mem, faults);
+      const auto r = analyse(failing);
+      if (!faults.Failed()) {
+        EXPECT_EQ(r->LengthMs, full->LengthMs);
+        EXPECT_EQ(r->BitrateKbps, full->BitrateKbps);
+        EXPECT_EQ(r->Tag->GetItem("Artist"), full->Tag->GetItem("Artist"));
+        break;
+      }
+      if (r->Recognised) {
+        EXPECT_EQ(r->StreamType, full->StreamType) << "call " << failAt;
+      }
+    }
+    for (size_t length = 0; length < whole.size(); length += length < 300 ? 7 : 1999) {
+      MemoryFileSystem cut;
+      cut.SetFile(path, Bytes(whole.begin(), whole.begin() + static_cast<long>(length)));
+      const auto r = analyse(cut);
+      EXPECT_EQ(r->FileSize, static_cast<int64_t>(length));
+      if (r->Recognised) {
+        EXPECT_EQ(r->StreamType, full->StreamType) << length;
+      }
+    }
+  }
+}
+
 TEST(CAudioFmt, InfoCommandShowsEveryResultAndTheLameTag) {
   for (const char *tool : {"sox", "lame", "flac"})
     TB_REQUIRE_TOOL(tool);
