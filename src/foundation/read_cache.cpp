@@ -70,16 +70,16 @@ private:
 
   const TStretch *Fill(int64_t position, size_t count) {
     int64_t start = position / kPage * kPage;
-    int64_t end = std::min(size_, (position + static_cast<int64_t>(count) + kPage - 1) / kPage * kPage);
+    int64_t end =
+        std::min(size_, (position + static_cast<int64_t>(count) + kPage - 1) / kPage * kPage);
     if (end == size_) start = std::max<int64_t>(0, std::min(start, size_ - kTailSize));
     TStretch *slot = nullptr;
     if (stretches_.size() < CReadCacheFileSystem::kStretches) {
       slot = &stretches_.emplace_back();
     } else {
-      slot = &*std::min_element(stretches_.begin(), stretches_.end(),
-                                [](const TStretch &a, const TStretch &b) {
-                                  return a.lastUse < b.lastUse;
-                                });
+      slot = &*std::min_element(
+          stretches_.begin(), stretches_.end(),
+          [](const TStretch &a, const TStretch &b) { return a.lastUse < b.lastUse; });
     }
     slot->data.resize(static_cast<size_t>(end - start));
     const int64_t got = ReadDirect(start, slot->data.data(), slot->data.size());

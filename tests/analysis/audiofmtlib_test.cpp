@@ -96,8 +96,8 @@ TEST(CAudioFmt, OpensTheFileOnceAndReadsOnlyHeadAndTail) {
     TB_REQUIRE_TOOL(tool);
   test::TempDir dir;
   const std::string wav = (dir.Path() / "long.wav").string();
-  Tool({"sox", "-n", "-r", "44100", "-c", "2", "-b", "16", wav, "synth", "20", "whitenoise",
-        "vol", "0.3"});
+  Tool({"sox", "-n", "-r", "44100", "-c", "2", "-b", "16", wav, "synth", "20", "whitenoise", "vol",
+        "0.3"});
   const auto file = [&](const char *name) { return (dir.Path() / name).string(); };
   Tool({"lame", "--silent", "-b", "128", "--tt", "Title", wav, file("a.mp3")});
   Tool({"flac", "--silent", "-T", "ARTIST=Flacky", "-o", file("a.flac"), wav});

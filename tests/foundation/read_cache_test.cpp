@@ -40,12 +40,27 @@ TEST(ReadCache, EveryReadGivesTheFilesBytes) {
     int64_t position;
     size_t count;
   } reads[] = {
-      {0, 10},            {0, 4096},           {4090, 20},          // head, across a page
-      {size - 128, 128},  {size - 32, 32},     {size - 1024, 1024}, // the tags at the end
-      {size - 10000, 64}, {size - 5, 100},     {size, 10},          // before the tail, past the end
-      {size + 5000, 1},   {100000, 70000},     {150000, 65536},     // large: uncached
-      {8191, 2},          {12345, 0},          {250000, 3000},      // across, empty
-      {1, 9},             {299999, 1},         {40000, 30000},
+      // the head, across a page
+      {0, 10},
+      {0, 4096},
+      {4090, 20},
+      {1, 9},
+      {8191, 2},
+      // the tags at the end, the last byte, past the end
+      {size - 128, 128},
+      {size - 32, 32},
+      {size - 1024, 1024},
+      {size - 5, 100},
+      {299999, 1},
+      {size, 10},
+      {size + 5000, 1},
+      // the middle, empty, large ones that go uncached
+      {size - 10000, 64},
+      {250000, 3000},
+      {12345, 0},
+      {40000, 30000},
+      {100000, 70000},
+      {150000, 65536},
   };
   for (int round = 0; round < 2; ++round) {
     for (const auto &r : reads) {
