@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <sstream>
 
 #include "analysis/lametag.h"
 #include "analysis/mpegaudio.h"
@@ -209,23 +208,13 @@ for k in ['vbr_method', 'lowpass_filter', 'encoding_flags', 'ath_type', 'bitrate
 std::map<std::string, std::string> MutagenLame(const std::filesystem::path &file) {
   const auto r = test::RunCommand({"/usr/bin/python3", "-c", kMutagenLame, file.string()});
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  std::map<std::string, std::string> fields;
-  std::istringstream lines(r.out);
-  for (std::string line; std::getline(lines, line);) {
-    const size_t eq = line.find('=');
-    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return fields;
-}
-
-bool HaveMutagen() {
-  return test::RunCommand({"/usr/bin/python3", "-c", "import mutagen"}).exitCode == 0;
+  return test::KeyValueLines(r.out);
 }
 
 TEST(LameTag, AgreesWithMutagenOnLameFiles) {
   TB_REQUIRE_TOOL("lame");
   TB_REQUIRE_TOOL("sox");
-  if (!HaveMutagen()) GTEST_SKIP() << "missing tool: python3-mutagen";
+  TB_REQUIRE_MUTAGEN();
   test::TempDir dir;
   const auto wav = dir.Path() / "in.wav";
   ASSERT_EQ(test::RunCommand({"sox", "-R", "-n", "-r", "44100", "-c", "2", "-b", "16", wav.string(),

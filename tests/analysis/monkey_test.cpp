@@ -7,41 +7,25 @@
 #include <sstream>
 
 #include "analysis/streamformats.h"
+#include "support/analyse_bytes.h"
+#include "support/bytes.h"
 #include "support/test_support.h"
 
 namespace tunbrix {
 namespace {
 
-Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto &p : parts)
-    out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-Bytes Le16(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8)}; }
-Bytes Le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+using namespace test::bytes;
 
 TAudioFmtResult Analyse(const Bytes &file, const TTagFacts &tags = {}) {
-  MemoryFileSystem mem;
-  mem.SetFile(u"/a.ape", file);
-  TAudioFmtResult r;
-  AnalyseMonkey(mem, u"/a.ape", tags, r);
-  return r;
+  return test::AnalyseBytes(AnalyseMonkey, "a.ape", file, tags);
 }
 
 // mutagen's sample rate, channels and length ("" without mutagen).
 std::string Mutagen(const Bytes &file) {
-  if (test::RunCommand({"/usr/bin/python3", "-c", "import mutagen"}).exitCode != 0) return "";
-  test::TempDir dir;
-  test::WriteFileBytes(dir.Path() / "a.ape", std::string(file.begin(), file.end()));
-  const auto r = test::RunCommand({"/usr/bin/python3", "-c",
-                                   "import sys, mutagen.monkeysaudio as m\n"
-                                   "i = m.MonkeysAudio(sys.argv[1]).info\n"
-                                   "print(i.sample_rate, i.channels, '%.3f' % i.length)",
-                                   (dir.Path() / "a.ape").string()});
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  return r.out;
+  return test::MutagenOnBytes("import sys, mutagen.monkeysaudio as m\n"
+                              "i = m.MonkeysAudio(sys.argv[1]).info\n"
+                              "print(i.sample_rate, i.channels, '%.3f' % i.length)",
+                              "a.ape", S(file));
 }
 
 std::string Seconds(double s) {

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "analysis/mpegaudio.h"
+#include "support/bytes.h"
 #include "support/test_support.h"
 #include "tags/tagid3.h"
 #include "tags/tagid3v2.h"
@@ -18,6 +19,7 @@
 namespace tunbrix {
 namespace {
 
+using namespace test::bytes;
 using Header = std::array<uint8_t, 4>;
 
 // MPEG 1 Layer III 128 kbit/s 44100 Hz stereo: frames of 417 bytes, 418 padded.
@@ -44,11 +46,6 @@ void Put(Bytes &b, size_t at, std::string_view text) {
 void PutBE32(Bytes &b, size_t at, uint32_t v) {
   for (int i = 0; i < 4; ++i)
     b[at + i] = uint8_t(v >> (24 - 8 * i));
-}
-
-Bytes Cat(Bytes a, const Bytes &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 
 // A VBR header ("Xing" or "Info", flags with the frame field) at `at`,
@@ -201,7 +198,7 @@ TEST(MpegAnalysis, ConstantBitrateStreamsOfEveryVersion) {
 
 TEST(MpegAnalysis, CbrBitrateIsTheMeanOfTheConfirmedHeaders) {
   // 128 kbit/s, then 160 kbit/s frames: the first two headers decide.
-  const Bytes file = Cat(Frames(kMp3, 1), Frames({0xFF, 0xFB, 0xA0, 0x00}, 50));
+  const Bytes file = Cat({Frames(kMp3, 1), Frames({0xFF, 0xFB, 0xA0, 0x00}, 50)});
   const auto a = Analyse(file);
   ASSERT_TRUE(a.out.Recognised);
   EXPECT_DOUBLE_EQ(a.out.BitrateExact, 144);
@@ -350,7 +347,7 @@ Bytes TaggedFile(bool xing) {
   if (xing) PutXing(stream, 36, "Xing", 1000);
   Bytes v1(128, 0);
   Put(v1, 0, "TAG");
-  return Cat(Cat(Cat(tag, Bytes(150, 0)), stream), v1);
+  return Cat({tag, Bytes(150, 0), stream, v1});
 }
 
 TEST(MpegAnalysis, StartBehindAnID3v2Tag) {
@@ -410,7 +407,7 @@ TEST(MpegAnalysis, FreeFormatStreamsAreNotRecognised) {
 TEST(MpegAnalysis, FrameSearchReachesTheEndOfAShortFile) {
   for (const size_t junk :
        {0, 1023, 1024, 1500, 2047, 2048, 2100, 2496, 3000, 3071, 3072, 3500, 10000, 10239, 10240}) {
-    Bytes file = Cat(Bytes(junk, 0), Frames(kMp3, 1));
+    Bytes file = Cat({Bytes(junk, 0), Frames(kMp3, 1)});
     file.resize(junk + 100);
     const auto a = Analyse(file);
     ASSERT_TRUE(a.out.Recognised) << junk;
@@ -423,7 +420,7 @@ TEST(MpegAnalysis, FrameSearchReachesTheEndOfAShortFile) {
 TEST(MpegAnalysis, HeaderAtTheEndOfTheWindow) {
   const Header h320 = {0xFF, 0xFB, 0xE2, 0x00};
   for (size_t junk = 995; junk <= 1010; ++junk) {
-    const Bytes file = Cat(Bytes(junk, 0), Frames(h320, 20));
+    const Bytes file = Cat({Bytes(junk, 0), Frames(h320, 20)});
     const auto a = Analyse(file);
     ASSERT_TRUE(a.out.Recognised) << junk;
     EXPECT_EQ(a.out.BitrateKbps, 320u) << junk;
@@ -441,7 +438,7 @@ TEST(MpegAnalysis, FrameSearchCoversSixtyFiveWindows) {
     tags.id3v2Size = start;
     tags.totalTagSize = start;
     for (const int64_t junk : {limit - 3000, limit - 1, limit, limit + 500}) {
-      const Bytes file = Cat(Bytes(size_t(start + junk), 0), Frames(kMp3, 50));
+      const Bytes file = Cat({Bytes(size_t(start + junk), 0), Frames(kMp3, 50)});
       const auto a = Analyse(file, tags);
       EXPECT_EQ(a.out.Recognised, junk < limit) << start << " " << junk;
       EXPECT_EQ(a.out.FileSize, int64_t(file.size()));
@@ -572,7 +569,7 @@ TEST(MpegAnalysis, AFailedCallEndsTheAnalysisQuietly) {
 std::filesystem::path SparseFile(const test::TempDir &dir, const std::string &name,
                                  const Bytes &prefix, uintmax_t size) {
   const auto path = dir.Path() / name;
-  test::WriteFileBytes(path, std::string(prefix.begin(), prefix.end()));
+  test::WriteFileBytes(path, S(prefix));
   std::filesystem::resize_file(path, size);
   return path;
 }
@@ -592,7 +589,7 @@ TEST(MpegAnalysis, ReadsOnlyItsWindows) {
       // blocks of the encoder search.
       {"stream.mp3", LameStream(), uintmax_t(1) << 30, 2048 + 2048 + 2 * 1024},
       // A stream deep in the junk: everything the search may read.
-      {"late.mp3", Cat(Bytes(60000, 0), LameStream()), uintmax_t(1) << 30,
+      {"late.mp3", Cat({Bytes(60000, 0), LameStream()}), uintmax_t(1) << 30,
        2048 + 65 * 1024 + 2048 + 2 * 1024},
   };
   for (const auto &c : cases) {
@@ -760,10 +757,6 @@ TEST(DetectEncoder, AFailureGoesToTheDebugLogOnly) {
 
 // ---- files made by lame
 
-bool HaveMutagen() {
-  return test::RunCommand({"/usr/bin/python3", "-c", "import mutagen"}).exitCode == 0;
-}
-
 struct MutagenInfo {
   double length = 0;
   double bitrate = 0; // kbit/s
@@ -824,7 +817,7 @@ bool FileHoldsLameText(const std::filesystem::path &mp3) {
 TEST(MpegAnalysis, LameFilesAgreeWithMutagen) {
   TB_REQUIRE_TOOL("lame");
   TB_REQUIRE_TOOL("sox");
-  if (!HaveMutagen()) GTEST_SKIP() << "missing tool: python3-mutagen";
+  TB_REQUIRE_MUTAGEN();
   struct Case {
     int inRate, inChannels;
     std::vector<std::string> args;

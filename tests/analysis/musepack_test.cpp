@@ -9,41 +9,25 @@
 
 #include "analysis/streamformats.h"
 #include "foundation/crc32.h"
+#include "support/analyse_bytes.h"
+#include "support/bytes.h"
 #include "support/test_support.h"
 
 namespace tunbrix {
 namespace {
 
-Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto &p : parts)
-    out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-Bytes Le16(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8)}; }
-Bytes Le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+using namespace test::bytes;
 
 TAudioFmtResult Analyse(const Bytes &file, const TTagFacts &tags = {}) {
-  MemoryFileSystem mem;
-  mem.SetFile(u"/a.mpc", file);
-  TAudioFmtResult r;
-  AnalyseMusePack(mem, u"/a.mpc", tags, r);
-  return r;
+  return test::AnalyseBytes(AnalyseMusePack, "a.mpc", file, tags);
 }
 
 // Facts mutagen reads from a file: version, sample rate, channels, length.
 std::string Mutagen(const Bytes &file) {
-  if (test::RunCommand({"/usr/bin/python3", "-c", "import mutagen"}).exitCode != 0) return "";
-  test::TempDir dir;
-  test::WriteFileBytes(dir.Path() / "a.mpc", std::string(file.begin(), file.end()));
-  const auto r = test::RunCommand({"/usr/bin/python3", "-c",
-                                   "import sys, mutagen.musepack as m\n"
-                                   "i = m.Musepack(sys.argv[1]).info\n"
-                                   "print(i.version, i.sample_rate, i.channels, '%.4f' % i.length)",
-                                   (dir.Path() / "a.mpc").string()});
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  return r.out;
+  return test::MutagenOnBytes("import sys, mutagen.musepack as m\n"
+                              "i = m.Musepack(sys.argv[1]).info\n"
+                              "print(i.version, i.sample_rate, i.channels, '%.4f' % i.length)",
+                              "a.mpc", S(file));
 }
 
 #define REQUIRE_MUTAGEN(text)                                                                      \

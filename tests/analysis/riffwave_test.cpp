@@ -4,20 +4,14 @@
 #include <gtest/gtest.h>
 
 #include "analysis/streamformats.h"
+#include "support/analyse_bytes.h"
+#include "support/bytes.h"
 #include "support/test_support.h"
 
 namespace tunbrix {
 namespace {
 
-Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto &p : parts)
-    out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-Bytes Le16(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8)}; }
-Bytes Le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+using namespace test::bytes;
 
 // Identifier, size, body and, after an odd size, the pad byte.
 Bytes Chunk(const char *id, const Bytes &body) {
@@ -41,16 +35,13 @@ Bytes Riff(std::initializer_list<Bytes> chunks) {
   return Cat({B("RIFF"), Le32(uint32_t(4 + body.size())), B("WAVE"), body});
 }
 
+void CdTrack(IFileSystem &fs, const WideString &path, const TTagFacts &, TAudioFmtResult &r) {
+  AnalyseCdTrack(fs, path, r);
+}
+
 TAudioFmtResult Analyse(const Bytes &file, const std::string &name = "a.wav",
                         const TTagFacts &tags = {}) {
-  MemoryFileSystem mem;
-  mem.SetFile(u"/" + test::W(name), file);
-  TAudioFmtResult r;
-  if (name.ends_with(".cda"))
-    AnalyseCdTrack(mem, u"/" + test::W(name), r);
-  else
-    AnalyseRiffWave(mem, u"/" + test::W(name), tags, r);
-  return r;
+  return test::AnalyseBytes(name.ends_with(".cda") ? CdTrack : AnalyseRiffWave, name, file, tags);
 }
 
 // ---- WAVE ------------------------------------------------------------------------

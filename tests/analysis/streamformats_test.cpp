@@ -11,20 +11,14 @@
 
 #include "analysis/streamformats.h"
 #include "foundation/text_types.h"
+#include "support/bytes.h"
 #include "support/test_support.h"
 
 namespace tunbrix {
 namespace {
 
 using namespace std::string_view_literals;
-
-Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto &p : parts)
-    out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
+using namespace test::bytes;
 
 // The reader for a file name's extension, as the analyser will choose it.
 TAudioFmtResult Analyse(IFileSystem &fs, const WideString &path, const TTagFacts &tags = {},
@@ -69,10 +63,6 @@ void ExpectSame(const TAudioFmtResult &a, const TAudioFmtResult &b, const std::s
 }
 
 // ---- Real files and mutagen --------------------------------------------------
-
-bool HasMutagen() {
-  return test::RunCommand({"/usr/bin/python3", "-c", "import mutagen"}).exitCode == 0;
-}
 
 struct TPeer {
   uint32_t channels = 0, sampleRate = 0, bits = 0, version = 0;
@@ -205,7 +195,7 @@ class RealFile : public testing::TestWithParam<TRealCase> {};
 // bitrate within 1 %, because we leave out the header and comment bytes that
 // the peers count.
 TEST_P(RealFile, AgreesWithMutagen) {
-  if (!HasMutagen()) GTEST_SKIP() << "missing tool: mutagen";
+  TB_REQUIRE_MUTAGEN();
   const TRealCase &c = GetParam();
   test::TempDir dir;
   std::string missing;

@@ -4,20 +4,14 @@
 #include <gtest/gtest.h>
 
 #include "analysis/streamformats.h"
+#include "support/analyse_bytes.h"
+#include "support/bytes.h"
 #include "support/test_support.h"
 
 namespace tunbrix {
 namespace {
 
-Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto &p : parts)
-    out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-Bytes Le16(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8)}; }
-Bytes Le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+using namespace test::bytes;
 
 constexpr uint32_t kMono = 0x4, kInitial = 0x800, kFinal = 0x1000, kDsd = 0x80000000;
 constexpr uint64_t kUnknown = ~uint64_t(0);
@@ -75,11 +69,7 @@ Bytes Block(const TBlock &b) {
 
 TAudioFmtResult Analyse(const Bytes &file, const std::string &name = "a.wv",
                         const TTagFacts &tags = {}) {
-  MemoryFileSystem mem;
-  mem.SetFile(u"/" + test::W(name), file);
-  TAudioFmtResult r;
-  AnalyseRiffWave(mem, u"/" + test::W(name), tags, r);
-  return r;
+  return test::AnalyseBytes(AnalyseRiffWave, name, file, tags);
 }
 
 // Five minutes at 44100 Hz: 13,230,000 samples, more milliseconds than 32

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <filesystem>
 #include <sstream>
 
@@ -9,6 +8,7 @@
 #include "foundation/file_io.h"
 #include "foundation/unicode_winapi.h"
 #include "support/test_support.h"
+#include "support/tones.h"
 #include "tags/taglib.h"
 
 namespace tunbrix {
@@ -53,15 +53,7 @@ protected:
 
 // Half a second of a stereo tone, encoded by the tool that kind names.
 std::string Encode(const test::TempDir &dir, const std::string &name) {
-  std::string pcm;
-  for (int i = 0; i < 22050; ++i)
-    for (double rate : {0.06, 0.05}) {
-      const auto sample = static_cast<int16_t>(8000 * std::sin(i * rate));
-      pcm += char(sample & 0xFF);
-      pcm += char((sample >> 8) & 0xFF);
-    }
-  const auto raw = dir.Path() / "tone.raw";
-  test::WriteFileBytes(raw, pcm);
+  const auto raw = test::WriteStereoTone(dir);
   const std::string out = (dir.Path() / name).string();
   const std::string kind = stdfs::path(name).extension().string();
   std::vector<std::string> command;
@@ -94,19 +86,8 @@ std::string Python(const std::string &code, const std::vector<std::string> &args
                    const std::string &input = {}) {
   std::vector<std::string> argv = {"/usr/bin/python3", "-c", code};
   argv.insert(argv.end(), args.begin(), args.end());
-  const auto r = test::RunCommand(argv, input);
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  return r.out;
+  return test::RunTool(argv, input);
 }
-
-bool HaveMutagen() {
-  return test::RunCommand({"/usr/bin/python3", "-c", "import mutagen"}).exitCode == 0;
-}
-
-#define REQUIRE_MUTAGEN()                                                                          \
-  do {                                                                                             \
-    if (!HaveMutagen()) GTEST_SKIP() << "missing tool: python3-mutagen";                           \
-  } while (0)
 
 // What mutagen sees: ID3v2 version and frames, the ID3v1 title, APE items.
 const char *kMutagenView = R"(
@@ -131,7 +112,7 @@ except APENoHeaderError:
 
 TEST_F(TagsCommandTest, WriteWithFormatsSetsAndClearsItems) {
   TB_REQUIRE_TOOL("lame");
-  REQUIRE_MUTAGEN();
+  TB_REQUIRE_MUTAGEN();
   const std::string mp3 = Encode(dir, "a.mp3");
   TRun r = Tags({"write", "--formats", "id3v1,id3v2,ape", mp3, "Artist=\xC3\x84nne", "Title=T",
                  "catalog=C-1"});
@@ -148,7 +129,7 @@ TEST_F(TagsCommandTest, WriteWithFormatsSetsAndClearsItems) {
 
 TEST_F(TagsCommandTest, WriteWithoutFormatsFollowsTheRuleForTheExtension) {
   TB_REQUIRE_TOOL("lame");
-  REQUIRE_MUTAGEN();
+  TB_REQUIRE_MUTAGEN();
   TTagExt rule;
   rule.SetExtensions(u".mp3 .mp2");
   rule.WriteID3v2 = rule.WriteAPE = true;

@@ -10,7 +10,6 @@
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "foundation/WinExc32.h"
@@ -34,30 +33,6 @@ std::vector<CRecordingDesktop::TCall> Boxes(const CRecordingDesktop &desktop) {
   return boxes;
 }
 
-// Quotes one argument so that the Windows rules give it back unchanged.
-std::string QuoteArg(const std::string &arg) {
-  std::string out = "\"";
-  size_t backslashes = 0;
-  for (const char c : arg) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-    out += c;
-    backslashes = 0;
-  }
-  out.append(2 * backslashes, '\\');
-  return out + "\"";
-}
-
-WideString Line(const std::vector<std::string> &args) {
-  std::string line;
-  for (const std::string &arg : args)
-    line += (line.empty() ? "" : " ") + QuoteArg(arg);
-  return W(line);
-}
-
 void MakeScript(const fs::path &path, const std::string &body,
                 fs::perms perms = fs::perms::owner_all) {
   WriteFileBytes(path, body);
@@ -72,13 +47,6 @@ std::string Utf16Le(const std::u16string &text) {
     bytes += static_cast<char>(c >> 8);
   }
   return bytes;
-}
-
-// Our children have all been reaped.
-void ExpectNoChildren() {
-  int status;
-  EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
-  EXPECT_EQ(errno, ECHILD);
 }
 
 class RunnerTest : public ::testing::Test {
@@ -231,7 +199,7 @@ TEST_F(RunnerTest, StartFailuresReportTheirCodeAndMessage) {
       EXPECT_EQ(boxes[0].title, u"Error");
     }
   }
-  ExpectNoChildren();
+  test::ExpectNoChildren();
 }
 
 TEST_F(RunnerTest, RunAndReportLogsEveryCommandLine) {
@@ -265,7 +233,7 @@ TEST_F(RunnerTest, ProgramsThatCannotRunAreRefusedWithTheirReason) {
     EXPECT_FALSE(result.started) << WideToUtf8(c.line);
     EXPECT_EQ(result.code, c.code) << WideToUtf8(c.line);
   }
-  ExpectNoChildren();
+  test::ExpectNoChildren();
 }
 
 // ---- what the program gets
@@ -281,7 +249,7 @@ TEST_F(RunnerTest, ArgumentsReachTheProgramUnchangedAndNoShellRuns) {
       "*",           "'single'"};
   std::vector<std::string> line = {script.string(), (dir.Path() / "args.txt").string()};
   line.insert(line.end(), args.begin(), args.end());
-  const TRunResult result = Run(Line(line), dir.Wide());
+  const TRunResult result = Run(test::QuotedLine(line), dir.Wide());
   ASSERT_TRUE(result.started);
   EXPECT_EQ(result.code, 0u);
   std::string expected = std::to_string(args.size()) + "\n";
@@ -304,13 +272,13 @@ TEST_F(RunnerTest, ProgramsAreSearchedInTheProgramFolderThenInPath) {
     uint32_t code;
     std::string written; // "" when nothing is checked
   } cases[] = {
-      {W("cat " + QuoteArg(out)), 0, "mine\n"},
-      {W("tool.exe " + QuoteArg(out)), 0, (bin / "tool").string() + "\n"},
-      {W("TOOL.EXE " + QuoteArg(out)), 2, ""}, // names keep their case
-      {W(QuoteArg((bin / "tool.exe").string()) + " " + QuoteArg(out)), 0,
+      {W("cat " + test::QuoteArg(out)), 0, "mine\n"},
+      {W("tool.exe " + test::QuoteArg(out)), 0, (bin / "tool").string() + "\n"},
+      {W("TOOL.EXE " + test::QuoteArg(out)), 2, ""}, // names keep their case
+      {W(test::QuoteArg((bin / "tool.exe").string()) + " " + test::QuoteArg(out)), 0,
        (bin / "tool").string() + "\n"},
       // Relative to our folder, not to the program's working directory.
-      {W(QuoteArg(fs::relative(bin / "tool").string()) + " " + QuoteArg(out)), 0,
+      {W(test::QuoteArg(fs::relative(bin / "tool").string()) + " " + test::QuoteArg(out)), 0,
        fs::current_path().string() + "/" + fs::relative(bin / "tool").string() + "\n"},
       {u"true", 0, ""},
       {u"true.exe", 0, ""},
@@ -350,9 +318,9 @@ TEST_F(RunnerTest, ChildrenInheritOnlyTheirStandardDescriptors) {
   int input[2];
   ASSERT_EQ(pipe(input), 0);
   const std::string listing = (dir.Path() / "fds.txt").string();
-  const WideString line =
-      Line({"/bin/sh", "-c", "find /proc/$$/fd -mindepth 1 -fprintf \"$0\" '%f %l\\n'; exit $?",
-            listing});
+  const WideString line = test::QuotedLine(
+      {"/bin/sh", "-c", "find /proc/$$/fd -mindepth 1 -fprintf \"$0\" '%f %l\\n'; exit $?",
+       listing});
   const std::string errors = (dir.Path() / "errors.txt").string();
   const std::string own1 = LinkOf("/proc/self/fd/1"), own2 = LinkOf("/proc/self/fd/2");
   const std::string pipeName = LinkOf("/proc/self/fd/" + std::to_string(input[0]));
@@ -385,7 +353,7 @@ TEST_F(RunnerTest, ChildrenInheritOnlyTheirStandardDescriptors) {
   close(input[0]);
   close(input[1]);
   close(extra);
-  ExpectNoChildren();
+  test::ExpectNoChildren();
 }
 
 TEST_F(RunnerTest, StandardInputIsTheGivenHandle) {
@@ -395,7 +363,7 @@ TEST_F(RunnerTest, StandardInputIsTheGivenHandle) {
   close(input[1]);
   const fs::path out = dir.Path() / "in.txt";
   const TRunResult result =
-      Run(Line({"/bin/sh", "-c", "cat > \"$0\"", out.string()}), {}, kSwHide, input[0]);
+      Run(test::QuotedLine({"/bin/sh", "-c", "cat > \"$0\"", out.string()}), {}, kSwHide, input[0]);
   close(input[0]);
   EXPECT_EQ(result.code, 0u);
   EXPECT_EQ(ReadFileBytes(out), "some data");
@@ -407,7 +375,7 @@ TEST_F(RunnerTest, ErrorOutputIsAppendedToTheErrorFile) {
     fs::create_directories(p);
   const WideString input = W((in / "x.wav").string());
   const auto say = [](const std::string &text) {
-    return Line({"/bin/sh", "-c", "echo " + text + " >&2"});
+    return test::QuotedLine({"/bin/sh", "-c", "echo " + text + " >&2"});
   };
   // One named file collects every run, after what it held.
   const fs::path shared = dir.Path() / "all errors.txt";
@@ -449,12 +417,12 @@ TEST_F(RunnerTest, ExitCodesAndSignalsBecomeTheResult) {
       {"kill -PIPE $$", 128 + SIGPIPE},
   };
   for (const auto &c : cases) {
-    const TRunResult result = Run(Line({"/bin/sh", "-c", c.script}));
+    const TRunResult result = Run(test::QuotedLine({"/bin/sh", "-c", c.script}));
     EXPECT_TRUE(result.started) << c.script;
     EXPECT_EQ(result.code, c.code) << c.script;
   }
   std::signal(SIGPIPE, previous);
-  ExpectNoChildren();
+  test::ExpectNoChildren();
 }
 
 TEST_F(RunnerTest, WorkingDirectoryPriorityAndProcessGroupApply) {
@@ -466,8 +434,8 @@ TEST_F(RunnerTest, WorkingDirectoryPriorityAndProcessGroupApply) {
   const fs::path work = dir.Path() / "work dir";
   fs::create_directories(work);
   const fs::path report = dir.Path() / "report.txt";
-  const WideString line =
-      Line({"/bin/sh", "-c", "pwd >&2; nice >&2; echo $$ >&2; cut -d' ' -f5 /proc/$$/stat >&2"});
+  const WideString line = test::QuotedLine(
+      {"/bin/sh", "-c", "pwd >&2; nice >&2; echo $$ >&2; cut -d' ' -f5 /proc/$$/stat >&2"});
   const struct {
     uint32_t priority;
     int nice;

@@ -7,10 +7,13 @@
 
 #include "foundation/crc32.h"
 #include "foundation/datapaklib.h"
+#include "support/bytes.h"
 #include "support/test_support.h"
 
 namespace tunbrix {
 namespace {
+
+using namespace test::bytes;
 
 namespace fs = std::filesystem;
 
@@ -27,12 +30,10 @@ std::optional<std::string> Text(const std::optional<Bytes> &bytes) {
   return std::string(bytes->begin(), bytes->end());
 }
 
-Bytes ToBytes(const std::string &text) { return Bytes(text.begin(), text.end()); }
-
 // A pack held in memory at kPack.
 struct MemoryPack {
   explicit MemoryPack(const std::string &bytes) {
-    files.SetFile(kPack, ToBytes(bytes));
+    files.SetFile(kPack, B(bytes));
     pack = std::make_unique<CDataPak>(files, kPack);
   }
   std::optional<std::string> Read(const std::string &name) { return Text(pack->ReadFile(name)); }
@@ -185,7 +186,7 @@ TEST(DataPak, BuildPackServesTheBitmapsIgnoringCase) {
     auto stream = pack.ReadStream(names.back());
     ASSERT_NE(stream, nullptr) << file;
     EXPECT_EQ(stream->Position(), 0);
-    EXPECT_EQ(stream->Data(), ToBytes(expected));
+    EXPECT_EQ(stream->Data(), B(expected));
   }
   for (const char *missing : {"file16.bm", "ile16.bmp", "file16.bmp ", "", "FİLE16.BMP"}) {
     EXPECT_EQ(pack.ReadFile(missing), std::nullopt) << missing;
@@ -237,7 +238,7 @@ TEST(DataPak, LooseFileBesideThePackWins) {
   EXPECT_EQ(Text(pack.ReadFile("file16.bmp")), "loose bitmap");
   auto stream = pack.ReadStream("file16.bmp");
   ASSERT_NE(stream, nullptr);
-  EXPECT_EQ(stream->Data(), ToBytes("loose bitmap"));
+  EXPECT_EQ(stream->Data(), B("loose bitmap"));
   EXPECT_EQ(Text(pack.ReadFile("tunbrix_script.ini")), "[Script]\n");
   EXPECT_EQ(Text(pack.ReadFile("file32.bmp")), file32);
   // The loose name is taken as given, and file names on this system keep
@@ -262,7 +263,7 @@ TEST(DataPak, MissingPackServesLooseFilesOnly) {
 
   // A pack named without a folder looks for loose files in the current one.
   MemoryFileSystem memory;
-  memory.SetFile(u"loose.ini", ToBytes("x=1"));
+  memory.SetFile(u"loose.ini", B("x=1"));
   CDataPak bare(memory, u"tunbrix.dat");
   EXPECT_EQ(bare.PackDirectory(), u"");
   EXPECT_EQ(Text(bare.ReadFile("loose.ini")), "x=1");
@@ -504,7 +505,7 @@ TEST(DataPak, ScanFailureKeepsRecordsThatCanNoLongerBeRead) {
   REQUIRE_PYTHON();
   const std::vector<ZipEntry> entries = ThreeStoredEntries();
   MemoryFileSystem memory;
-  memory.SetFile(kPack, ToBytes(MakeZip(entries).bytes));
+  memory.SetFile(kPack, B(MakeZip(entries).bytes));
   FaultInjector counting;
   {
     FaultInjectingFileSystem files(memory, counting);
@@ -531,7 +532,7 @@ TEST(DataPak, ReadFailureAfterTheScanIsNotLasting) {
   REQUIRE_PYTHON();
   const std::vector<ZipEntry> entries = {{"a.ini", "[a]\nx=1\n", 8, -1, ""}};
   MemoryFileSystem memory;
-  memory.SetFile(kPack, ToBytes(MakeZip(entries).bytes));
+  memory.SetFile(kPack, B(MakeZip(entries).bytes));
   int missed = 0;
   for (int64_t n = 1; n <= 4; ++n) {
     FaultInjector faults;

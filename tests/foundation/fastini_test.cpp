@@ -8,10 +8,13 @@
 #include "foundation/assertions.h"
 #include "foundation/fastini.h"
 #include "foundation/file_io.h"
+#include "support/bytes.h"
 #include "support/test_support.h"
 
 namespace tunbrix {
 namespace {
+
+using namespace test::bytes;
 
 // Every section in file order with its keys in file order:
 // "[name]key=value|key=value|[next]...".
@@ -54,7 +57,6 @@ std::string ReplaceAll(std::string text, const std::string &from, const std::str
   return text;
 }
 
-Bytes ToBytes(const std::string &text) { return Bytes(text.begin(), text.end()); }
 std::string ToText(const Bytes &bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 struct ParseCase {
@@ -379,7 +381,7 @@ TEST(Fastini, NumberedListsKeepTheirOrder) {
 
 TEST(Fastini, SaveReplacesTheFileOrLeavesItWhole) {
   const WideString path = u"/cfg/app.ini";
-  const Bytes old = ToBytes("[old]\r\nk = 1\r\n\r\n");
+  const Bytes old = B("[old]\r\nk = 1\r\n\r\n");
   TFastini ini;
   ASSERT_TRUE(ini.LoadFromBuffer("[new]\nk=2\n"));
 
@@ -409,7 +411,7 @@ TEST(Fastini, SaveReplacesTheFileOrLeavesItWhole) {
 
 TEST(Fastini, SavingAnEmptyStoreLeavesAnEmptyFile) {
   MemoryFileSystem fs;
-  fs.SetFile(u"/a.ini", ToBytes("[x]\r\n\r\n"));
+  fs.SetFile(u"/a.ini", B("[x]\r\n\r\n"));
   TFastini ini;
   EXPECT_FALSE(ini.SaveToFile(fs, u"/a.ini"));
   EXPECT_EQ(fs.GetFile(u"/a.ini"), Bytes{});
@@ -423,7 +425,7 @@ TEST(Fastini, FailedLoadKeepsTheStore) {
   ASSERT_TRUE(ini.LoadFromBuffer("[kept]\nk=v\n"));
   MemoryFileSystem mem;
   mem.SetFile(u"/empty.ini", {});
-  mem.SetFile(u"/good.ini", ToBytes("[other]\nx=1\n"));
+  mem.SetFile(u"/good.ini", B("[other]\nx=1\n"));
   EXPECT_FALSE(ini.LoadFromFile(mem, u"/missing.ini"));
   EXPECT_FALSE(ini.LoadFromFile(mem, u"/empty.ini"));
   EXPECT_FALSE(ini.LoadFromBuffer(nullptr, 5));

@@ -10,7 +10,6 @@
 #include <map>
 #include <sstream>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "foundation/WinExc32.h"
@@ -47,39 +46,10 @@ public:
   const Clock::time_point created = Clock::now();
 };
 
-std::string QuoteArg(const std::string &arg) {
-  std::string out = "\"";
-  size_t backslashes = 0;
-  for (const char c : arg) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-    out += c;
-    backslashes = 0;
-  }
-  out.append(2 * backslashes, '\\');
-  return out + "\"";
-}
-
-WideString Line(const std::vector<std::string> &args) {
-  std::string line;
-  for (const std::string &arg : args)
-    line += (line.empty() ? "" : " ") + QuoteArg(arg);
-  return W(line);
-}
-
 WideString Shell(const std::string &script, const std::vector<std::string> &args = {}) {
   std::vector<std::string> line = {"/bin/sh", "-c", script};
   line.insert(line.end(), args.begin(), args.end());
-  return Line(line);
-}
-
-void ExpectNoChildren() {
-  int status;
-  EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
-  EXPECT_EQ(errno, ECHILD);
+  return test::QuotedLine(line);
 }
 
 bool ProcessGone(pid_t pid) { return kill(pid, 0) == -1 && errno == ESRCH; }
@@ -139,7 +109,7 @@ TEST_F(PipeTest, SoxIntoFlacMakesALosslessCopy) {
             0);
   EXPECT_EQ(ReadFileBytes(decoded).size(), 44100u * 4);
   EXPECT_TRUE(ReadFileBytes(decoded) == ReadFileBytes(reference));
-  ExpectNoChildren();
+  test::ExpectNoChildren();
 }
 
 TEST_F(PipeTest, SoxIntoLameMakesAnMp3OfTheSameLength) {
@@ -180,7 +150,7 @@ TEST_F(PipeTest, TheConsumerSeesTheEndOfInputAndGivesTheResult) {
     EXPECT_EQ(ReadFileBytes(received), c.received) << c.consumerScript;
   }
   EXPECT_EQ(control.abortMode, kAbortNone); // nothing hung until the watchdog
-  ExpectNoChildren();
+  test::ExpectNoChildren();
 }
 
 TEST_F(PipeTest, AConsumerThatStopsReadingEndsTheProducer) {
@@ -189,7 +159,7 @@ TEST_F(PipeTest, AConsumerThatStopsReadingEndsTheProducer) {
   EXPECT_TRUE(result.started);
   EXPECT_EQ(result.code, 6u);
   EXPECT_EQ(control.abortMode, kAbortNone);
-  ExpectNoChildren();
+  test::ExpectNoChildren();
 }
 
 // Descriptor number -> what it is, listed by find for the shell that started it.
@@ -256,7 +226,7 @@ TEST_F(PipeTest, StartFailuresStartNothingOrEndTheProducer) {
     if (!c.producerStarts) {
       EXPECT_FALSE(fs::exists(started)) << c.what;
     }
-    ExpectNoChildren();
+    test::ExpectNoChildren();
   }
 }
 
@@ -299,7 +269,7 @@ TEST_F(PipeTest, AbortEndsTheProgramAndEveryProcessOfItsGroup) {
     ASSERT_EQ(pids.size(), 2u);
     EXPECT_TRUE(kill(-pids[0], 0) == -1 && errno == ESRCH) << c.what;
     EXPECT_TRUE(ProcessGone(pids[1])) << c.what;
-    ExpectNoChildren();
+    test::ExpectNoChildren();
   }
 }
 
@@ -316,7 +286,7 @@ TEST_F(PipeTest, AbortEndsBothProgramsOfAPipe) {
   ASSERT_EQ(PidsIn(b).size(), 1u);
   EXPECT_TRUE(ProcessGone(PidsIn(a)[0]));
   EXPECT_TRUE(ProcessGone(PidsIn(b)[0]));
-  ExpectNoChildren();
+  test::ExpectNoChildren();
 }
 
 TEST_F(PipeTest, StopAfterTheFileLetsTheProgramFinish) {
@@ -338,7 +308,7 @@ TEST_F(PipeTest, AFailingEventHandlerLeavesNoProgramBehind) {
   ASSERT_EQ(pids.size(), 2u);
   EXPECT_TRUE(kill(-pids[0], 0) == -1 && errno == ESRCH);
   EXPECT_TRUE(ProcessGone(pids[1]));
-  ExpectNoChildren();
+  test::ExpectNoChildren();
 }
 
 } // namespace

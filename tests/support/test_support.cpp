@@ -111,6 +111,64 @@ ProcessResult RunCommand(const std::vector<std::string> &argv, const std::string
   return result;
 }
 
+std::string RunTool(const std::vector<std::string> &argv, const std::string &input) {
+  const ProcessResult r = RunCommand(argv, input);
+  EXPECT_EQ(r.exitCode, 0) << argv[0] << ": " << r.err;
+  return r.out;
+}
+
+bool HaveMutagen() {
+  return RunCommand({"/usr/bin/python3", "-c", "import mutagen"}).exitCode == 0;
+}
+
+std::string MutagenOnBytes(const std::string &code, const std::string &name,
+                           const std::string &bytes) {
+  if (!HaveMutagen()) return "";
+  TempDir dir;
+  const std::filesystem::path file = dir.Path() / name;
+  WriteFileBytes(file, bytes);
+  return RunTool({"/usr/bin/python3", "-c", code, file.string()});
+}
+
+std::map<std::string, std::string> KeyValueLines(const std::string &text) {
+  std::map<std::string, std::string> fields;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return fields;
+}
+
+std::string QuoteArg(const std::string &arg) {
+  std::string out = "\"";
+  size_t backslashes = 0;
+  for (const char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    out += c;
+    backslashes = 0;
+  }
+  out.append(2 * backslashes, '\\');
+  return out + "\"";
+}
+
+WideString QuotedLine(const std::vector<std::string> &args) {
+  std::string line;
+  for (const std::string &arg : args)
+    line += (line.empty() ? "" : " ") + QuoteArg(arg);
+  return W(line);
+}
+
+void ExpectNoChildren() {
+  int status;
+  EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+}
+
 std::string ReadFileBytes(const std::filesystem::path &path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream s;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,35 @@ struct ProcessResult {
 // Runs a program directly (no shell) with the given arguments and collects
 // its standard output and error.
 ProcessResult RunCommand(const std::vector<std::string> &argv, const std::string &input = {});
+
+// RunCommand for a program that must succeed: a failure is a test failure.
+// Its standard output.
+std::string RunTool(const std::vector<std::string> &argv, const std::string &input = {});
+
+// Whether /usr/bin/python3 has mutagen.
+bool HaveMutagen();
+
+// Skips the running test when mutagen is missing.
+#define TB_REQUIRE_MUTAGEN()                                                                       \
+  do {                                                                                             \
+    if (!::tunbrix::test::HaveMutagen()) GTEST_SKIP() << "missing tool: python3-mutagen";          \
+  } while (0)
+
+// The output of a mutagen script run on a temporary file `name` that holds
+// `bytes` (its path is sys.argv[1]); "" without mutagen.
+std::string MutagenOnBytes(const std::string &code, const std::string &name,
+                           const std::string &bytes);
+
+// The "key=value" lines of a program's output; other lines are passed over.
+std::map<std::string, std::string> KeyValueLines(const std::string &text);
+
+// One argument quoted so that the Windows rules give it back unchanged.
+std::string QuoteArg(const std::string &arg);
+// The arguments, each quoted, as one command line.
+WideString QuotedLine(const std::vector<std::string> &args);
+
+// All children of the test have been reaped.
+void ExpectNoChildren();
 
 std::string ReadFileBytes(const std::filesystem::path &path);
 void WriteFileBytes(const std::filesystem::path &path, const std::string &bytes);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "support/tag_text.h"
 #include "support/test_support.h"
 #include "tags/filename_tags.h"
 #include "tags/taglib.h"
@@ -7,14 +8,8 @@
 namespace tunbrix {
 namespace {
 
+using test::Items;
 using test::W;
-
-std::vector<std::string> Items(const CTAG &tag) {
-  std::vector<std::string> out;
-  for (const auto &item : tag.Items)
-    out.push_back(item.Name + "=" + WideToUtf8(item.Value));
-  return out;
-}
 
 std::vector<std::string> Fields(const std::string &text, const std::string &pattern) {
   std::vector<std::string> out;

@@ -4,26 +4,17 @@
 #include <functional>
 #include <random>
 
+#include "support/bytes.h"
 #include "support/test_support.h"
 #include "tags/oggpacketlib.h"
 
 namespace tunbrix {
 namespace {
 
+using namespace test::bytes;
 using test::W;
 
 // ---- Building pages by hand ------------------------------------------------
-
-Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto &p : parts)
-    out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-Bytes Le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 
 Bytes Le64(int64_t v) { return Cat({Le32(uint32_t(v)), Le32(uint32_t(uint64_t(v) >> 32))}); }
 
@@ -183,19 +174,8 @@ out += [k + '=' + v for k, v in f.tags]
 sys.stdout.buffer.write(('\n'.join(out) + '\n').encode('utf-8'))
 )";
 
-bool HasMutagen() {
-  return test::RunCommand({"/usr/bin/python3", "-c", "import mutagen"}).exitCode == 0;
-}
-
-#define REQUIRE_MUTAGEN()                                                                          \
-  do {                                                                                             \
-    if (!HasMutagen()) GTEST_SKIP() << "missing tool: mutagen";                                    \
-  } while (0)
-
 std::string MutagenDump(const std::string &file) {
-  const auto r = test::RunCommand({"/usr/bin/python3", "-c", kMutagenDump, file});
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  return r.out;
+  return test::RunTool({"/usr/bin/python3", "-c", kMutagenDump, file});
 }
 
 // An Ogg Vorbis file made by oggenc from a sox WAV, returned as its bytes.
@@ -637,7 +617,7 @@ TEST(OggVorbisPeers, AgreesWithMutagenAndVorbiscomment) {
   TB_REQUIRE_TOOL("sox");
   TB_REQUIRE_TOOL("oggenc");
   TB_REQUIRE_TOOL("vorbiscomment");
-  REQUIRE_MUTAGEN();
+  TB_REQUIRE_MUTAGEN();
   test::TempDir dir;
   const struct {
     int rate, channels;
@@ -675,7 +655,7 @@ TEST(OggVorbisPeers, ReadsACommentHeaderThatSpansSeveralPages) {
   TB_REQUIRE_TOOL("sox");
   TB_REQUIRE_TOOL("oggenc");
   TB_REQUIRE_TOOL("vorbiscomment");
-  REQUIRE_MUTAGEN();
+  TB_REQUIRE_MUTAGEN();
   test::TempDir dir;
   std::string longText(100000, ' ');
   for (size_t i = 0; i < longText.size(); ++i)
@@ -712,7 +692,7 @@ TEST(OggVorbisPeers, ReadsACommentHeaderThatSpansSeveralPages) {
 TEST(OggVorbisPeers, ReadsOnlyTheFirstStreamOfAMultiplexedOrChainedFile) {
   TB_REQUIRE_TOOL("sox");
   TB_REQUIRE_TOOL("oggenc");
-  REQUIRE_MUTAGEN();
+  TB_REQUIRE_MUTAGEN();
   test::TempDir dir;
   const Bytes a = Encode(dir, "a.ogg", 44100, 2, "2", {"-s", "1111", "-c", "ARTIST=first"});
   const Bytes b = Encode(dir, "b.ogg", 22050, 1, "20", {"-s", "2222", "-c", "ARTIST=second"});

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <random>
 
+#include "support/bytes.h"
 #include "support/fault_loop.h"
 #include "support/test_support.h"
 #include "tags/tagape.h"
@@ -10,24 +11,14 @@
 namespace tunbrix {
 namespace {
 
+using namespace test::bytes;
 using test::W;
 
 // ---- Hand-built fixtures -------------------------------------------------
 
-Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto &p : parts)
-    out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-Bytes Le(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
-
 // A header or footer: "APETAGEX", version, size (items + footer), count, flags.
 Bytes Block(uint32_t version, uint32_t size, uint32_t count, uint32_t flags) {
-  return Cat({B("APETAGEX"), Le(version), Le(size), Le(count), Le(flags), Bytes(8, 0)});
+  return Cat({B("APETAGEX"), Le32(version), Le32(size), Le32(count), Le32(flags), Bytes(8, 0)});
 }
 
 struct Item {
@@ -37,7 +28,7 @@ struct Item {
 };
 
 Bytes ItemBytes(const Item &i) {
-  return Cat({Le(uint32_t(i.value.size())), Le(i.flags), B(i.key), {0}, B(i.value)});
+  return Cat({Le32(uint32_t(i.value.size())), Le32(i.flags), B(i.key), {0}, B(i.value)});
 }
 
 Bytes ItemBlock(const std::vector<Item> &items) {
@@ -220,8 +211,8 @@ TEST(ApeTag, DamagedTagsAreReadSafely) {
   const auto footer = [](const Bytes &body, uint32_t count) {
     return Block(2000, uint32_t(body.size() + 32), count, 0);
   };
-  const Bytes hugeValue = Cat({Le(0xFFFFFFF0), Le(0), B("Big"), {0}, B("abc")});
-  const Bytes noKeyEnd = Cat({Le(1), Le(0), B("KeyWithoutEnd")});
+  const Bytes hugeValue = Cat({Le32(0xFFFFFFF0), Le32(0), B("Big"), {0}, B("abc")});
+  const Bytes noKeyEnd = Cat({Le32(1), Le32(0), B("KeyWithoutEnd")});
   const Bytes v2 = Tag(2000, kV1Items);
   const struct {
     const char *name;
@@ -578,9 +569,7 @@ TEST(ApeTag, AFailureAtAnyCallLeavesTheFileAsItWas) {
 // ---- Real peers ----------------------------------------------------------
 
 std::string RunPython(const std::string &code, const std::string &file) {
-  const auto r = test::RunCommand({"/usr/bin/python3", "-c", code, file});
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  return r.out;
+  return test::RunTool({"/usr/bin/python3", "-c", code, file});
 }
 
 // Every item mutagen finds: key, kind and the stored bytes in hex, sorted by key.
@@ -593,10 +582,6 @@ for key in sorted(tag.keys()):
     raw = v.value.encode('utf-8') if isinstance(v.value, str) else bytes(v.value)
     print(key, v.kind, raw.hex(), sep='|')
 )";
-
-bool HasMutagen() {
-  return test::RunCommand({"/usr/bin/python3", "-c", "import mutagen"}).exitCode == 0;
-}
 
 Bytes MakeMp3(const test::TempDir &dir) {
   const std::string wav = (dir.Path() / "in.wav").string(), mp3 = (dir.Path() / "a.mp3").string();
@@ -612,7 +597,7 @@ Bytes MakeMp3(const test::TempDir &dir) {
 TEST(ApeTagPeers, MutagenReadsWhatWeWrite) {
   TB_REQUIRE_TOOL("lame");
   TB_REQUIRE_TOOL("sox");
-  if (!HasMutagen()) GTEST_SKIP() << "missing tool: mutagen";
+  TB_REQUIRE_MUTAGEN();
   test::TempDir dir;
   const Bytes mp3 = MakeMp3(dir), id3 = Id3v1("id3 title");
   const auto path = dir.Path() / "a.mp3";
@@ -639,7 +624,7 @@ TEST(ApeTagPeers, MutagenReadsWhatWeWrite) {
 }
 
 TEST(ApeTagPeers, WeReadWhatMutagenWrites) {
-  if (!HasMutagen()) GTEST_SKIP() << "missing tool: mutagen";
+  TB_REQUIRE_MUTAGEN();
   test::TempDir dir;
   const auto path = dir.Path() / "a.mp3";
   const Bytes audio = Audio(2000), id3 = Id3v1("t");

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <random>
-
+#include "support/bytes.h"
 #include "support/test_support.h"
 #include "tags/tagext.h"
 #include "tags/taglib.h"
@@ -9,6 +8,7 @@
 namespace tunbrix {
 namespace {
 
+using namespace test::bytes;
 using test::W;
 
 TTagExt Rule(const std::string &extensions, uint8_t formats) {
@@ -204,21 +204,13 @@ TEST(PlanTagWrite, VersionsOldOrNew) {
 
 // ---- the planner with real writes ------------------------------------------
 
-Bytes Audio(size_t n) {
-  std::mt19937 random{unsigned(n)};
-  Bytes out(n);
-  for (auto &b : out)
-    b = uint8_t(random() % 200);
-  return out;
-}
-
 TEST(PlanTagWrite, AnOldID3v22TagKeptAtItsVersionCannotBeWritten) {
   MemoryFileSystem fs;
   const WideString path = u"/m/a.mp3";
   // An ID3v2.2 tag with one TT2 frame, then the audio.
   Bytes file = {'I', 'D', '3', 2, 0, 0, 0, 0, 0, 16, 'T', 'T', '2', 0, 0, 4, 0, 'o', 'l', 'd'};
   file.resize(26, 0);
-  const Bytes audio = Audio(3000);
+  const Bytes audio = NoSyncAudio(3000);
   file.insert(file.end(), audio.begin(), audio.end());
   fs.SetFile(path, file);
   CTAG tag;
@@ -239,7 +231,7 @@ TEST(PlanTagWrite, AnOldID3v22TagKeptAtItsVersionCannotBeWritten) {
 TEST(PlanTagWrite, DoNotUpdateTagsKeepsTheID3v1AndLyrics3TagsBehindANewAPETag) {
   MemoryFileSystem fs;
   const WideString path = u"/m/a.mpc";
-  fs.SetFile(path, Audio(3000));
+  fs.SetFile(path, NoSyncAudio(3000));
   CID3 id3;
   id3.Title = "Old";
   ASSERT_EQ(id3.Write(fs, path), 0);

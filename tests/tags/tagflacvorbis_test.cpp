@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <sstream>
 
+#include "support/bytes.h"
+#include "support/tag_text.h"
 #include "support/test_support.h"
 #include "tags/tagflacvorbis.h"
 
@@ -10,31 +12,14 @@ namespace tunbrix {
 namespace {
 
 namespace stdfs = std::filesystem;
+using namespace test::bytes;
+using test::PairList;
+using test::Pairs;
+using test::RunTool;
 using test::W;
-using PairList = std::vector<std::pair<std::string, std::string>>;
-
-Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
-std::string S(const Bytes &b) { return std::string(b.begin(), b.end()); }
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto &p : parts)
-    out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-Bytes Le(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
-Bytes Text(std::string_view s) { return Cat({Le(uint32_t(s.size())), B(s)}); }
 
 Bytes Header(uint8_t typeAndLast, uint32_t length) {
   return {typeAndLast, uint8_t(length >> 16), uint8_t(length >> 8), uint8_t(length)};
-}
-
-PairList Pairs(const CVorbisComments &list) {
-  PairList out;
-  for (const auto &c : list.Comments)
-    out.emplace_back(c.Name, WideToUtf8(c.Value));
-  return out;
 }
 
 // An ID3v2.3 tag with one title frame and zero padding: what taggers put in
@@ -77,12 +62,6 @@ Layout Walk(const std::string &file) {
   return layout;
 }
 
-std::string Tool(const std::vector<std::string> &argv) {
-  const auto r = test::RunCommand(argv);
-  EXPECT_EQ(r.exitCode, 0) << argv[0] << ": " << r.err;
-  return r.out;
-}
-
 // A second of noise (so the audio does not compress to nothing), encoded by
 // flac with the given options.
 std::string MakeFlac(const test::TempDir &dir, const std::string &name,
@@ -92,21 +71,21 @@ std::string MakeFlac(const test::TempDir &dir, const std::string &name,
   std::sscanf(format.c_str(), "%d/%d/%d", &rate, &channels, &bits);
   const std::string wav = (dir.Path() / (name + ".wav")).string();
   const std::string flac = (dir.Path() / name).string();
-  Tool({"sox", "-n", "-r", std::to_string(rate), "-c", std::to_string(channels), "-b",
-        std::to_string(bits), wav, "synth", "1", "whitenoise"});
+  RunTool({"sox", "-n", "-r", std::to_string(rate), "-c", std::to_string(channels), "-b",
+           std::to_string(bits), wav, "synth", "1", "whitenoise"});
   std::vector<std::string> argv{"flac", "-s", "-f"};
   argv.insert(argv.end(), options.begin(), options.end());
   argv.insert(argv.end(), {"-o", flac, wav});
-  Tool(argv);
+  RunTool(argv);
   stdfs::remove(wav);
   return flac;
 }
 
 std::string FirstLine(const std::string &text) { return text.substr(0, text.find('\n')); }
 
-std::string Decoded(const std::string &flac) { return Tool({"flac", "-d", "-c", "-s", flac}); }
+std::string Decoded(const std::string &flac) { return RunTool({"flac", "-d", "-c", "-s", flac}); }
 std::string Exported(const std::string &flac) {
-  return Tool({"metaflac", "--export-tags-to=-", flac});
+  return RunTool({"metaflac", "--export-tags-to=-", flac});
 }
 
 // mutagen's view: the vendor, then the comments as name=value lines.
@@ -116,7 +95,7 @@ from mutagen.flac import FLAC
 f = FLAC(sys.argv[1])
 out = [f.tags.vendor] + [k + "=" + v for k, v in f.tags]
 sys.stdout.buffer.write(("\n".join(out) + "\n").encode("utf-8")))";
-  return Tool({"/usr/bin/python3", "-c", code, flac});
+  return RunTool({"/usr/bin/python3", "-c", code, flac});
 }
 
 #define TB_REQUIRE_FLAC_TOOLS()                                                                    \
@@ -139,15 +118,17 @@ TEST(FlacVorbisTag, ReadsStreamInfoAndCommentsOfReferenceFiles) {
     SCOPED_TRACE(format);
     test::TempDir dir;
     const std::string flac = MakeFlac(dir, "a.flac", {}, format);
-    Tool({"metaflac", "--set-tag=ARTIST=Die Ärzte", "--set-tag=ARTIST=Second",
-          "--set-tag=TITLE=☃ snow", "--set-tag=Empty=", flac});
+    RunTool({"metaflac", "--set-tag=ARTIST=Die Ärzte", "--set-tag=ARTIST=Second",
+             "--set-tag=TITLE=☃ snow", "--set-tag=Empty=", flac});
     CFlacVorbisTag tag;
     CVorbisComments list;
     RealFileSystem fs;
     ASSERT_EQ(tag.ReadInfoAndComments(fs, FromNativePath(flac), list), 0);
     EXPECT_TRUE(tag.Valid);
 
-    const auto show = [&](const char *what) { return FirstLine(Tool({"metaflac", what, flac})); };
+    const auto show = [&](const char *what) {
+      return FirstLine(RunTool({"metaflac", what, flac}));
+    };
     const TFlacStreamInfo &si = tag.StreamInfo;
     EXPECT_EQ(std::to_string(si.MinBlockSize), show("--show-min-blocksize"));
     EXPECT_EQ(std::to_string(si.MaxBlockSize), show("--show-max-blocksize"));
@@ -242,7 +223,7 @@ TEST(FlacVorbisTag, GrowingBlockWithoutPaddingGoesThroughATemporaryFile) {
   EXPECT_EQ(after.size() - now.audioStart, before.size() - old.audioStart);
   ExpectSameAudio(flac, decodedBefore);
   EXPECT_EQ(Exported(flac), "ARTIST=Somebody\n");
-  EXPECT_EQ(WideToUtf8(list.Vendor), FirstLine(Tool({"metaflac", "--show-vendor-tag", flac})));
+  EXPECT_EQ(WideToUtf8(list.Vendor), FirstLine(RunTool({"metaflac", "--show-vendor-tag", flac})));
   EXPECT_EQ(stdfs::status(flac).permissions() & stdfs::perms::all, stdfs::perms(0640));
   size_t files = 0;
   for ([[maybe_unused]] const auto &entry : stdfs::directory_iterator(dir.Path()))
@@ -262,8 +243,8 @@ TEST(FlacVorbisTag, SetCommentRoundsKeepOtherCommentsAndDoNotDuplicate) {
   TB_REQUIRE_FLAC_TOOLS();
   test::TempDir dir;
   const std::string flac = MakeFlac(dir, "a.flac", {});
-  Tool({"metaflac", "--set-tag=REPLAYGAIN_TRACK_GAIN=-1.00 dB", "--set-tag=ARTIST=a",
-        "--set-tag=ARTIST=b", flac});
+  RunTool({"metaflac", "--set-tag=REPLAYGAIN_TRACK_GAIN=-1.00 dB", "--set-tag=ARTIST=a",
+           "--set-tag=ARTIST=b", flac});
   RealFileSystem fs;
   CFlacVorbisTag tag;
   CVorbisComments list;
@@ -328,15 +309,15 @@ TEST(FlacVorbisTag, RemoveKeepsTheVendorWithNoComments) {
   TB_REQUIRE_FLAC_TOOLS();
   test::TempDir dir;
   const std::string flac = MakeFlac(dir, "a.flac", {});
-  Tool({"metaflac", "--set-tag=ARTIST=a", "--set-tag=TITLE=b", flac});
-  const std::string vendor = Tool({"metaflac", "--show-vendor-tag", flac});
+  RunTool({"metaflac", "--set-tag=ARTIST=a", "--set-tag=TITLE=b", flac});
+  const std::string vendor = RunTool({"metaflac", "--show-vendor-tag", flac});
   const std::string before = test::ReadFileBytes(flac), decodedBefore = Decoded(flac);
   RealFileSystem fs;
   CFlacVorbisTag tag;
   ASSERT_EQ(tag.RemoveComments(fs, FromNativePath(flac)), kTagDone);
   EXPECT_FALSE(tag.Rewrite);
   EXPECT_EQ(Exported(flac), "");
-  EXPECT_EQ(Tool({"metaflac", "--show-vendor-tag", flac}), vendor);
+  EXPECT_EQ(RunTool({"metaflac", "--show-vendor-tag", flac}), vendor);
   const std::string after = test::ReadFileBytes(flac);
   const Layout now = Walk(after);
   EXPECT_EQ(now.blocks[2], std::make_pair(4, uint32_t(vendor.size() - 1 + 8)));
@@ -348,7 +329,7 @@ TEST(FlacVorbisTag, RemoveWithoutCommentBlockChangesNothing) {
   TB_REQUIRE_FLAC_TOOLS();
   test::TempDir dir;
   const std::string flac = MakeFlac(dir, "a.flac", {});
-  Tool({"metaflac", "--remove", "--block-type=VORBIS_COMMENT", flac});
+  RunTool({"metaflac", "--remove", "--block-type=VORBIS_COMMENT", flac});
   const std::string before = test::ReadFileBytes(flac);
   RealFileSystem fs;
   CFlacVorbisTag tag;
@@ -390,7 +371,7 @@ const WideString kPath = u"/m/a.flac";
 
 TEST(FlacVorbisTag, DecodesEveryStreamInfoField) {
   MemoryFileSystem fs;
-  fs.SetFile(kPath, HandFile(Cat({Text("v"), Le(0)}), 10));
+  fs.SetFile(kPath, HandFile(Cat({LengthPrefixed("v"), Le32(0)}), 10));
   CFlacVorbisTag tag;
   CVorbisComments list;
   ASSERT_EQ(tag.ReadInfoAndComments(fs, kPath, list), 0);
@@ -411,7 +392,7 @@ TEST(FlacVorbisTag, DecodesEveryStreamInfoField) {
 
 TEST(FlacVorbisTag, RemoveDropsABlockWithoutVendorAndKeepsOpaqueBlocks) {
   MemoryFileSystem fs;
-  const Bytes original = HandFile(Cat({Le(0), Le(1), Text("A=1")}), 10);
+  const Bytes original = HandFile(Cat({Le32(0), Le32(1), LengthPrefixed("A=1")}), 10);
   fs.SetFile(kPath, original);
   CFlacVorbisTag tag;
   ASSERT_EQ(tag.RemoveComments(fs, kPath), kTagDone);
@@ -425,7 +406,7 @@ TEST(FlacVorbisTag, RemoveDropsABlockWithoutVendorAndKeepsOpaqueBlocks) {
 
 TEST(FlacVorbisTag, BlockTooLongForItsLengthFieldFails) {
   MemoryFileSystem fs;
-  const Bytes original = HandFile(Cat({Text("v"), Le(0)}), 10);
+  const Bytes original = HandFile(Cat({LengthPrefixed("v"), Le32(0)}), 10);
   fs.SetFile(kPath, original);
   CVorbisComments list;
   list.SetComment("LYRICS", WideString(kFlacMaxBlockLength, u'x'));
@@ -457,7 +438,7 @@ TEST(FlacVorbisTag, DamagedFilesGiveTheirResultsAndAreNotChanged) {
        1,
        {}},
       {"block length past the end",
-       Cat({goodStart, Header(0x84, 1000), Text("v"), Le(0)}),
+       Cat({goodStart, Header(0x84, 1000), LengthPrefixed("v"), Le32(0)}),
        1,
        0,
        1,
@@ -481,14 +462,15 @@ TEST(FlacVorbisTag, DamagedFilesGiveTheirResultsAndAreNotChanged) {
        0,
        {}},
       {"comment count too large",
-       Cat({goodStart, Header(0x84, 4 + 1 + 4 + 7), Text("v"), Le(0xFFFFFFFF), Text("A=1"),
-            kAudio}),
+       Cat({goodStart, Header(0x84, 4 + 1 + 4 + 7), LengthPrefixed("v"), Le32(0xFFFFFFFF),
+            LengthPrefixed("A=1"), kAudio}),
        0,
        0,
        0,
        {{"A", "1"}}},
       {"comment length past its block",
-       Cat({goodStart, Header(0x84, 4 + 1 + 4 + 7), Text("v"), Le(1), Le(30), B("A=1"), kAudio}),
+       Cat({goodStart, Header(0x84, 4 + 1 + 4 + 7), LengthPrefixed("v"), Le32(1), Le32(30),
+            B("A=1"), kAudio}),
        0,
        0,
        0,
@@ -619,7 +601,7 @@ private:
 };
 
 TEST(FlacVorbisTag, TornWriteLeavesTheFileAsItWas) {
-  const Bytes oldComments = Cat({Text("vendor"), Le(1), Text("ARTIST=old")});
+  const Bytes oldComments = Cat({LengthPrefixed("vendor"), Le32(1), LengthPrefixed("ARTIST=old")});
   for (uint32_t padding : {200u, 1u}) {
     SCOPED_TRACE(padding);
     const Bytes original = HandFile(oldComments, padding);
@@ -642,7 +624,7 @@ TEST(FlacVorbisTag, TornWriteLeavesTheFileAsItWas) {
 }
 
 TEST(FlacVorbisTag, FailureAtAnyCallLeavesTheFileAsItWas) {
-  const Bytes oldComments = Cat({Text("vendor"), Le(1), Text("ARTIST=old")});
+  const Bytes oldComments = Cat({LengthPrefixed("vendor"), Le32(1), LengthPrefixed("ARTIST=old")});
   struct Case {
     const char *what;
     Bytes file;

@@ -1,20 +1,21 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
 
+#include "support/ape_bytes.h"
+#include "support/bytes.h"
 #include "support/fault_loop.h"
 #include "support/test_support.h"
+#include "support/tones.h"
 #include "tags/tagid3.h"
 
 namespace tunbrix {
 namespace {
 
+using namespace test::bytes;
+using test::Ape131;
 using test::ReadFileBytes;
 using test::WriteFileBytes;
-
-Bytes ToBytes(const std::string &s) { return Bytes(s.begin(), s.end()); }
-std::string ToString(const Bytes &b) { return std::string(b.begin(), b.end()); }
 
 std::string Padded(const std::string &text, size_t size) {
   std::string s = text.substr(0, size);
@@ -116,8 +117,8 @@ TEST(CID3, WriteCutsLongTexts) {
   w.Album = std::string(30, 'L');
   w.Year = "19999";
   w.Comment = std::string(40, 'C');
-  EXPECT_EQ(ToString(w.Build()), HandTag(std::string(30, 'T'), std::string(31, 'A'),
-                                         std::string(30, 'L'), "1999", std::string(30, 'C'), 255));
+  EXPECT_EQ(S(w.Build()), HandTag(std::string(30, 'T'), std::string(31, 'A'), std::string(30, 'L'),
+                                  "1999", std::string(30, 'C'), 255));
 }
 
 TEST(CID3, ReadLayout) {
@@ -149,7 +150,7 @@ TEST(CID3, ReadLayout) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     MemoryFileSystem fs;
-    fs.SetFile(u"/f", ToBytes(Audio(10) + c.tag));
+    fs.SetFile(u"/f", B(Audio(10) + c.tag));
     CID3 r;
     r.Artist = "left over from before";
     ASSERT_EQ(r.Read(fs, u"/f"), kTagDone);
@@ -161,37 +162,25 @@ TEST(CID3, ReadLayout) {
   }
 }
 
-// An APE tag of exactly 131 bytes: its header "APETAGEX" starts at end -131,
-// so "TAG" stands at end -128.
-std::string Ape131() {
-  std::string item = std::string("\x35\0\0\0\0\0\0\0", 8) + "Title" + '\0' + std::string(53, 'v');
-  std::string header = "APETAGEX" + std::string("\xd0\x07\0\0", 4) + std::string("\x63\0\0\0", 4) +
-                       std::string("\x01\0\0\0", 4) + std::string("\0\0\0\xa0", 4) +
-                       std::string(8, '\0');
-  std::string footer = header;
-  footer[23] = '\x80';
-  return header + item + footer;
-}
-
 TEST(CID3, ApeTagAtEndMinus131IsNoID3v1) {
   ASSERT_EQ(Ape131().size(), 131u);
   const std::string before = Audio(300) + Ape131();
   MemoryFileSystem fs;
-  fs.SetFile(u"/f", ToBytes(before));
+  fs.SetFile(u"/f", B(before));
   CID3 id3;
   EXPECT_EQ(id3.Read(fs, u"/f"), kTagNothing);
   EXPECT_EQ(id3.TagSize, 0);
   EXPECT_EQ(id3.Remove(fs, u"/f"), kTagNothing);
-  EXPECT_EQ(fs.GetFile(u"/f"), ToBytes(before));
+  EXPECT_EQ(fs.GetFile(u"/f"), B(before));
 
   id3 = Fields("New", "c", 1);
   ASSERT_EQ(id3.Write(fs, u"/f"), kTagDone);
-  EXPECT_EQ(fs.GetFile(u"/f"), ToBytes(before + ToString(id3.Build())));
+  EXPECT_EQ(fs.GetFile(u"/f"), B(before + S(id3.Build())));
   CID3 r;
   EXPECT_EQ(r.Read(fs, u"/f"), kTagDone);
   EXPECT_EQ(r.Title, "New");
   EXPECT_EQ(r.Remove(fs, u"/f"), kTagDone);
-  EXPECT_EQ(fs.GetFile(u"/f"), ToBytes(before));
+  EXPECT_EQ(fs.GetFile(u"/f"), B(before));
 }
 
 // A file shorter than 131 bytes has no readable tag: Read and Remove report
@@ -211,23 +200,23 @@ TEST(CID3, ShortFiles) {
       {"131 bytes without a tag", Audio(131), kTagNothing, false},
   };
   const CID3 w = Fields("New", "", 0);
-  const std::string newTag = ToString(w.Build());
+  const std::string newTag = S(w.Build());
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     MemoryFileSystem fs;
-    fs.SetFile(u"/f", ToBytes(c.file));
+    fs.SetFile(u"/f", B(c.file));
     CID3 r;
     EXPECT_EQ(r.Read(fs, u"/f"), c.read);
     EXPECT_EQ(r.Remove(fs, u"/f"), c.read);
     if (c.read == kTagDone)
-      EXPECT_EQ(fs.GetFile(u"/f"), ToBytes("xyz"));
+      EXPECT_EQ(fs.GetFile(u"/f"), B("xyz"));
     else
-      EXPECT_EQ(fs.GetFile(u"/f"), ToBytes(c.file));
-    fs.SetFile(u"/f", ToBytes(c.file));
+      EXPECT_EQ(fs.GetFile(u"/f"), B(c.file));
+    fs.SetFile(u"/f", B(c.file));
     CID3 copy = w;
     EXPECT_EQ(copy.Write(fs, u"/f"), kTagDone);
     const std::string kept = c.overwrites ? c.file.substr(0, c.file.size() - 128) : c.file;
-    EXPECT_EQ(fs.GetFile(u"/f"), ToBytes(kept + newTag));
+    EXPECT_EQ(fs.GetFile(u"/f"), B(kept + newTag));
   }
   MemoryFileSystem fs;
   CID3 id3;
@@ -239,7 +228,7 @@ TEST(CID3, ShortFiles) {
 
 TEST(CID3, FailureAtAnyCallLeavesTheFileAsItWas) {
   const CID3 w = Fields("New", k30, 0);
-  const std::string newTag = ToString(w.Build());
+  const std::string newTag = S(w.Build());
   const std::string old = Audio(500) + HandTag("Old", "", "", "", "", 1);
   const auto write = [&](IFileSystem &fs) {
     CID3 copy = w;
@@ -247,42 +236,26 @@ TEST(CID3, FailureAtAnyCallLeavesTheFileAsItWas) {
   };
   {
     SCOPED_TRACE("append");
-    test::ExpectEveryFailureLeavesTheFile(ToBytes(Audio(500)), ToBytes(Audio(500) + newTag), write,
-                                          kTagDone, kTagFailed);
+    test::ExpectEveryFailureLeavesTheFile(B(Audio(500)), B(Audio(500) + newTag), write, kTagDone,
+                                          kTagFailed);
   }
   {
     SCOPED_TRACE("overwrite");
-    test::ExpectEveryFailureLeavesTheFile(ToBytes(old), ToBytes(Audio(500) + newTag), write,
-                                          kTagDone, kTagFailed);
+    test::ExpectEveryFailureLeavesTheFile(B(old), B(Audio(500) + newTag), write, kTagDone,
+                                          kTagFailed);
   }
   {
     SCOPED_TRACE("remove");
     test::ExpectEveryFailureLeavesTheFile(
-        ToBytes(old), ToBytes(Audio(500)),
-        [&](IFileSystem &fs) { return CID3().Remove(fs, u"/f"); }, kTagDone, kTagFailed);
+        B(old), B(Audio(500)), [&](IFileSystem &fs) { return CID3().Remove(fs, u"/f"); }, kTagDone,
+        kTagFailed);
   }
-}
-
-// Half a second of a sine, mono 16-bit, through lame.
-std::string MakeMp3(const test::TempDir &dir) {
-  std::string pcm;
-  for (int i = 0; i < 22050; ++i) {
-    const auto v = static_cast<int16_t>(8000 * std::sin(i * 0.06));
-    pcm += static_cast<char>(v & 0xff);
-    pcm += static_cast<char>((v >> 8) & 0xff);
-  }
-  WriteFileBytes(dir.Path() / "in.raw", pcm);
-  const auto mp3 = (dir.Path() / "a.mp3").string();
-  const auto r = test::RunCommand({"lame", "--quiet", "-r", "-s", "44.1", "-m", "m", "--bitwidth",
-                                   "16", (dir.Path() / "in.raw").string(), mp3});
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  return ReadFileBytes(mp3);
 }
 
 TEST(CID3, AudioOfAnMp3IsNeverTouched) {
   TB_REQUIRE_TOOL("lame");
   test::TempDir dir;
-  const std::string audio = MakeMp3(dir);
+  const std::string audio = test::MonoToneMp3(dir);
   ASSERT_GT(audio.size(), 1000u);
   ASSERT_NE(audio.substr(audio.size() - 128, 3), "TAG");
   RealFileSystem fs;
@@ -304,10 +277,6 @@ TEST(CID3, AudioOfAnMp3IsNeverTouched) {
   check(0);
 }
 
-bool HaveMutagen() {
-  return test::RunCommand({"/usr/bin/python3", "-c", "import mutagen"}).exitCode == 0;
-}
-
 // mutagen's ID3 object reads a file that has only an ID3v1 tag into frames;
 // it decodes the texts as Latin-1, so they are turned back into Windows-1252
 // bytes and printed as UTF-8.
@@ -324,7 +293,7 @@ sys.stdout.buffer.write((out + '\n').encode('utf-8'))
 )";
 
 TEST(CID3, MutagenReadsWhatWeWrite) {
-  if (!HaveMutagen()) GTEST_SKIP() << "missing tool: mutagen";
+  TB_REQUIRE_MUTAGEN();
   test::TempDir dir;
   RealFileSystem fs;
   const struct {
@@ -370,7 +339,7 @@ TEST(CID3, ReadsTagsOfId3v2Tool) {
   TB_REQUIRE_TOOL("id3v2");
   TB_REQUIRE_TOOL("lame");
   test::TempDir dir;
-  MakeMp3(dir);
+  test::MonoToneMp3(dir);
   // id3v2 stores the argument bytes as they are: Windows-1252 here.
   const auto r = test::RunCommand({"id3v2", "-1", "-a", "Caf\xe9 \x80 Artist", "-t", "Title X",
                                    "-A", "Album Y", "-y", "1999", "-c", "Some comment", "-T", "7",
@@ -387,7 +356,7 @@ TEST(CID3, ReadsTagsOfEyeD3) {
   const std::string comment(30, 'c');
   {
     SCOPED_TRACE("ID3v1.1 with Latin-1 texts");
-    MakeMp3(dir);
+    test::MonoToneMp3(dir);
     const auto r = test::RunCommand({"eyeD3", "-1", "-a", "Café Ärtist", "-t", "Tïtle", "-A", "Al",
                                      "-Y", "2001", "-n", "3", "-G", "Rock", "-c", "comm", file});
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -395,14 +364,14 @@ TEST(CID3, ReadsTagsOfEyeD3) {
   }
   {
     SCOPED_TRACE("ID3v1.0: a 30-byte comment without track");
-    MakeMp3(dir);
+    test::MonoToneMp3(dir);
     const auto r = test::RunCommand({"eyeD3", "-1", "-t", "T", "-G", "Jazz", "-c", comment, file});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     ExpectRead(dir, {"T", "", "", "", comment, 0, 8});
   }
   {
     SCOPED_TRACE("converted from ID3v2 with a track: the comment is cut to 28");
-    MakeMp3(dir);
+    test::MonoToneMp3(dir);
     auto r = test::RunCommand(
         {"eyeD3", "-2", "-t", "T2", "-a", "Art", "-n", "4", "-G", "Blues", "-c", comment, file});
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -413,7 +382,7 @@ TEST(CID3, ReadsTagsOfEyeD3) {
 }
 
 TEST(CID3, ReadsTagsOfMutagen) {
-  if (!HaveMutagen()) GTEST_SKIP() << "missing tool: mutagen";
+  TB_REQUIRE_MUTAGEN();
   test::TempDir dir;
   const auto path = dir.Path() / "a.mp3";
   WriteFileBytes(path, Audio(400));

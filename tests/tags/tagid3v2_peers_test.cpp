@@ -3,11 +3,10 @@
 // of a lame-made MP3 survives every write and remove.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <map>
-#include <sstream>
 
 #include "support/test_support.h"
+#include "support/tones.h"
 #include "tags/tagid3v2.h"
 
 namespace tunbrix {
@@ -38,37 +37,14 @@ Dump MutagenDump(const std::filesystem::path &file, int64_t offset = 0) {
   const auto r = test::RunCommand(
       {"/usr/bin/python3", "-c", kMutagenDump, file.string(), std::to_string(offset)});
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  Dump dump;
-  std::istringstream lines(r.out);
-  for (std::string line; std::getline(lines, line);) {
-    const size_t eq = line.find('=');
-    if (eq != std::string::npos) dump[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return dump;
+  return test::KeyValueLines(r.out);
 }
-
-bool HaveMutagen() {
-  return test::RunCommand({"/usr/bin/python3", "-c", "import mutagen"}).exitCode == 0;
-}
-
-#define REQUIRE_MUTAGEN()                                                                          \
-  do {                                                                                             \
-    if (!HaveMutagen()) GTEST_SKIP() << "missing tool: python3-mutagen";                           \
-  } while (0)
 
 // Half a second of a stereo tone through lame.
 std::string MakeMp3(const test::TempDir &dir) {
-  std::string pcm;
-  for (int i = 0; i < 22050; ++i)
-    for (double rate : {0.06, 0.05}) {
-      const auto sample = static_cast<int16_t>(8000 * std::sin(i * rate));
-      pcm += char(sample & 0xFF);
-      pcm += char((sample >> 8) & 0xFF);
-    }
-  test::WriteFileBytes(dir.Path() / "tone.raw", pcm);
   const auto r = test::RunCommand(
       {"lame", "--silent", "-r", "-s", "44.1", "--bitwidth", "16", "--signed", "--little-endian",
-       (dir.Path() / "tone.raw").string(), (dir.Path() / "tone.mp3").string()});
+       test::WriteStereoTone(dir).string(), (dir.Path() / "tone.mp3").string()});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   return test::ReadFileBytes(dir.Path() / "tone.mp3");
 }
@@ -85,7 +61,7 @@ WideString Path(const std::filesystem::path &p) { return FromNativePath(p.string
 
 TEST(ID3v2Peers, MutagenReadsOurTags) {
   TB_REQUIRE_TOOL("lame");
-  REQUIRE_MUTAGEN();
+  TB_REQUIRE_MUTAGEN();
   test::TempDir dir;
   const std::string mp3 = MakeMp3(dir);
   const std::vector<std::pair<std::string, std::u16string>> latin = {
@@ -289,13 +265,13 @@ TEST(ID3v2Peers, WeReadWhatOthersWrite) {
     const auto r = test::RunCommand(command);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     ExpectWeRead(file, c);
-    if (HaveMutagen()) ExpectRewriteKeepsEverything(file);
+    if (test::HaveMutagen()) ExpectRewriteKeepsEverything(file);
   }
 }
 
 TEST(ID3v2Peers, WeReadMutagen23WithPictureAndUserFrames) {
   TB_REQUIRE_TOOL("lame");
-  REQUIRE_MUTAGEN();
+  TB_REQUIRE_MUTAGEN();
   test::TempDir dir;
   const auto file = dir.Path() / "m.mp3";
   test::WriteFileBytes(file, MakeMp3(dir));

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "support/id3v2_bytes.h"
 #include "support/test_support.h"
 #include "tags/tagid3v2.h"
 
@@ -11,55 +12,11 @@ namespace tunbrix {
 namespace {
 
 using namespace std::string_literals;
-
-Bytes B(const std::string &s) { return Bytes(s.begin(), s.end()); }
-
-Bytes operator+(Bytes a, const Bytes &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-Bytes BigEndian(uint32_t v, int bytes = 4) {
-  Bytes out;
-  for (int i = bytes - 1; i >= 0; --i)
-    out.push_back(uint8_t(v >> (8 * i)));
-  return out;
-}
-
-Bytes Synchsafe(uint32_t v) {
-  Bytes out(4);
-  EncodeSynchsafe(v, out.data());
-  return out;
-}
+using namespace test::bytes;
+using namespace test::id3v2;
 
 Bytes Frame2(const std::string &id, const Bytes &body) {
   return B(id) + BigEndian(uint32_t(body.size()), 3) + body;
-}
-
-Bytes Frame3(const std::string &id, const Bytes &body, uint8_t status = 0, uint8_t format = 0) {
-  return B(id) + BigEndian(uint32_t(body.size())) + Bytes{status, format} + body;
-}
-
-Bytes Frame4(const std::string &id, const Bytes &body, uint8_t status = 0, uint8_t format = 0) {
-  return B(id) + Synchsafe(uint32_t(body.size())) + Bytes{status, format} + body;
-}
-
-Bytes Header(const char *magic, uint8_t version, uint8_t flags, uint32_t size) {
-  return B(magic) + Bytes{version, 0, flags} + Synchsafe(size);
-}
-
-// A tag at the start: header and body, with a footer when the flag asks.
-Bytes Tag(uint8_t version, uint8_t flags, const Bytes &body) {
-  Bytes tag = Header("ID3", version, flags, uint32_t(body.size())) + body;
-  if (flags & 0x10) tag = tag + Header("3DI", version, flags, uint32_t(body.size()));
-  return tag;
-}
-
-Bytes Audio(size_t n) {
-  Bytes a(n);
-  for (size_t i = 0; i < n; ++i)
-    a[i] = uint8_t(0x30 + i % 7); // no "ID3", "3DI" or "TAG" in it
-  return a;
 }
 
 Bytes ID3v1() {
@@ -79,13 +36,6 @@ ReadResult ReadBytes(const Bytes &file) {
   ReadResult r;
   r.result = r.tag.Read(fs, u"/a.mp3");
   return r;
-}
-
-std::string Ids(const CID3v2 &tag) {
-  std::string ids;
-  for (const auto &f : tag.Frames)
-    ids += (ids.empty() ? "" : " ") + f.FrameId;
-  return ids;
 }
 
 TEST(ID3v2Tables, SortedAndComplete) {

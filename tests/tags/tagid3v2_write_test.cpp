@@ -7,6 +7,7 @@
 #include <string>
 
 #include "support/fault_loop.h"
+#include "support/id3v2_bytes.h"
 #include "support/test_support.h"
 #include "tags/tagid3v2.h"
 
@@ -14,50 +15,10 @@ namespace tunbrix {
 namespace {
 
 using namespace std::string_literals;
-
-Bytes B(const std::string &s) { return Bytes(s.begin(), s.end()); }
-
-Bytes operator+(Bytes a, const Bytes &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-Bytes BigEndian(uint32_t v) {
-  return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
-}
-
-Bytes Synchsafe(uint32_t v) {
-  Bytes out(4);
-  EncodeSynchsafe(v, out.data());
-  return out;
-}
+using namespace test::bytes;
+using namespace test::id3v2;
 
 Bytes Zeros(size_t n) { return Bytes(n, 0); }
-
-Bytes Frame3(const std::string &id, const Bytes &body, uint8_t status = 0, uint8_t format = 0) {
-  return B(id) + BigEndian(uint32_t(body.size())) + Bytes{status, format} + body;
-}
-
-Bytes Frame4(const std::string &id, const Bytes &body, uint8_t status = 0, uint8_t format = 0) {
-  return B(id) + Synchsafe(uint32_t(body.size())) + Bytes{status, format} + body;
-}
-
-Bytes Header(const char *magic, uint8_t version, uint8_t flags, uint32_t size) {
-  return B(magic) + Bytes{version, 0, flags} + Synchsafe(size);
-}
-
-Bytes Tag(uint8_t version, uint8_t flags, const Bytes &body) {
-  Bytes tag = Header("ID3", version, flags, uint32_t(body.size())) + body;
-  if (flags & 0x10) tag = tag + Header("3DI", version, flags, uint32_t(body.size()));
-  return tag;
-}
-
-Bytes Audio(size_t n) {
-  Bytes a(n);
-  for (size_t i = 0; i < n; ++i)
-    a[i] = uint8_t(0x30 + i % 7);
-  return a;
-}
 
 Bytes ID3v1() {
   Bytes t = B("TAG") + Zeros(125);
@@ -98,13 +59,6 @@ CID3v2 ReadBack(const Bytes &file) {
   CID3v2 tag;
   EXPECT_EQ(tag.Read(fs, kPath), 0);
   return tag;
-}
-
-std::string Ids(const CID3v2 &tag) {
-  std::string ids;
-  for (const auto &f : tag.Frames)
-    ids += (ids.empty() ? "" : " ") + f.FrameId;
-  return ids;
 }
 
 // ---- setting frames

@@ -1,44 +1,30 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <random>
 
 #include "foundation/WinExc32.h"
 #include "foundation/text_types.h"
 #include "foundation/unicode_winapi.h"
+#include "support/bytes.h"
 #include "support/fault_loop.h"
+#include "support/tag_text.h"
 #include "support/test_support.h"
+#include "support/tones.h"
 #include "tags/tagflacvorbis.h"
 #include "tags/taglib.h"
 
 namespace tunbrix {
 namespace {
 
+using namespace test::bytes;
+using test::Items;
 using test::W;
 
 // ---- fixtures ------------------------------------------------------------
 // Files in memory are tagged with the format classes, which have tests of
 // their own; what is checked here is how CTAG combines them.
-
-Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto &p : parts)
-    out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-Bytes Audio(size_t n) {
-  std::mt19937 random{unsigned(n)};
-  Bytes out(n);
-  for (auto &b : out)
-    b = uint8_t(random() % 200); // never 0xFF: nothing that looks like a sync word or a tag size
-  return out;
-}
 
 Bytes Tail(const Bytes &b, size_t n) { return Bytes(b.end() - std::ptrdiff_t(n), b.end()); }
 
@@ -47,7 +33,7 @@ const std::string kLongArtist = "An Artist Whose Name Needs Forty Letters";
 
 struct TMemFile {
   explicit TMemFile(WideString name = u"/music/song.mp3", size_t audio = 6000) : path(name) {
-    fs.SetFile(path, Audio(audio));
+    fs.SetFile(path, NoSyncAudio(audio));
   }
   Bytes Data() const { return *fs.GetFile(path); }
   MemoryFileSystem fs;
@@ -97,8 +83,6 @@ void PutAPE(TMemFile &f, const std::vector<std::pair<std::string, WideString>> &
 // ---- FLAC files by hand: "fLaC", STREAMINFO of 44.1 kHz stereo 16-bit,
 // an optional comment block, padding, then the "audio".
 
-Bytes Le(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
-
 Bytes FlacBlock(uint8_t type, bool last, const Bytes &body) {
   const auto n = uint32_t(body.size());
   return Cat(
@@ -115,26 +99,19 @@ Bytes StreamInfo() {
 }
 
 Bytes CommentBlock(const std::string &vendor, const std::vector<std::string> &comments) {
-  Bytes body = Cat({Le(uint32_t(vendor.size())), B(vendor), Le(uint32_t(comments.size()))});
+  Bytes body = Cat({Le32(uint32_t(vendor.size())), B(vendor), Le32(uint32_t(comments.size()))});
   for (const auto &c : comments)
-    body = Cat({body, Le(uint32_t(c.size())), B(c)});
+    body = Cat({body, Le32(uint32_t(c.size())), B(c)});
   return body;
 }
 
 Bytes FlacFile(const std::vector<std::string> &comments, size_t padding, bool withBlock = true) {
   Bytes out = Cat({B("fLaC"), FlacBlock(0, false, StreamInfo())});
   if (withBlock) out = Cat({out, FlacBlock(4, false, CommentBlock("test vendor", comments))});
-  return Cat({out, FlacBlock(1, true, Bytes(padding, 0)), Audio(5000)});
+  return Cat({out, FlacBlock(1, true, Bytes(padding, 0)), NoSyncAudio(5000)});
 }
 
 // ---- views
-
-std::vector<std::string> Items(const CTAG &tag) {
-  std::vector<std::string> out;
-  for (const auto &item : tag.Items)
-    out.push_back(item.Name + "=" + WideToUtf8(item.Value));
-  return out;
-}
 
 // Items by lower-cased name, for comparing tags whose formats spell and
 // order names differently.
@@ -508,7 +485,7 @@ TEST(CTAGRemove, ResultCodesAndWhatGoes) {
     TagResult result;
     uint8_t left; // formats found afterwards
   } cases[] = {
-      {"untagged", u"/a.mp3", Audio(6000), AllTagFormats, kTagNothing, 0},
+      {"untagged", u"/a.mp3", NoSyncAudio(6000), AllTagFormats, kTagNothing, 0},
       {"everything", u"/a.mp3", all, AllTagFormats, kTagDone, 0},
       {"ID3v1 takes Lyrics3 along", u"/a.mp3", all, kTagID3v1, kTagDone, kTagID3v2 | kTagAPE},
       {"Lyrics3 alone", u"/a.mp3", all, kTagLyrics3, kTagDone, kTagID3v1 | kTagID3v2 | kTagAPE},
@@ -518,7 +495,7 @@ TEST(CTAGRemove, ResultCodesAndWhatGoes) {
       {"FLAC comments", u"/a.flac", FlacFile({"ARTIST=x"}, 100), kTagVorbis, kTagDone,
        kTagVorbis}, // the vendor stays
       {"FLAC without comments", u"/a.flac", FlacFile({}, 100, false), kTagVorbis, kTagDone, 0},
-      {"Ogg without a runner", u"/a.ogg", Audio(100), kTagVorbis, kTagFailed, 0},
+      {"Ogg without a runner", u"/a.ogg", NoSyncAudio(100), kTagVorbis, kTagFailed, 0},
   };
   for (const auto &c : cases) {
     MemoryFileSystem fs;
@@ -535,7 +512,7 @@ TEST(CTAGRemove, ResultCodesAndWhatGoes) {
       EXPECT_EQ(back.Vorbis.Vendor, u"test vendor");
     }
     if (c.formats == AllTagFormats && c.result == kTagDone) {
-      EXPECT_EQ(*fs.GetFile(c.name), Audio(6000)) << c.what;
+      EXPECT_EQ(*fs.GetFile(c.name), NoSyncAudio(6000)) << c.what;
     }
   }
 }
@@ -596,31 +573,8 @@ TEST(CTAGFailSafe, AFailureAtAnyCallLeavesTheFileAsItWas) {
 
 // ---- peers: real MP3, FLAC and Ogg files -------------------------------
 
-bool HaveMutagen() {
-  return test::RunCommand({"/usr/bin/python3", "-c", "import mutagen"}).exitCode == 0;
-}
-
-#define REQUIRE_MUTAGEN()                                                                          \
-  do {                                                                                             \
-    if (!HaveMutagen()) GTEST_SKIP() << "missing tool: python3-mutagen";                           \
-  } while (0)
-
-// Half a second of a stereo tone as raw 16-bit samples.
-std::filesystem::path Tone(const test::TempDir &dir) {
-  std::string pcm;
-  for (int i = 0; i < 22050; ++i)
-    for (double rate : {0.06, 0.05}) {
-      const auto sample = static_cast<int16_t>(8000 * std::sin(i * rate));
-      pcm += char(sample & 0xFF);
-      pcm += char((sample >> 8) & 0xFF);
-    }
-  const auto raw = dir.Path() / "tone.raw";
-  test::WriteFileBytes(raw, pcm);
-  return raw;
-}
-
 std::filesystem::path Encode(const test::TempDir &dir, const std::string &kind) {
-  const auto raw = Tone(dir);
+  const auto raw = test::WriteStereoTone(dir);
   const auto out = dir.Path() / ("tone." + kind);
   std::vector<std::string> command;
   if (kind == "mp3")
@@ -650,7 +604,7 @@ WideString Wide(const std::filesystem::path &p) { return FromNativePath(p.string
 
 TEST(CTAGPeers, AudioOfALameMp3IsNeverTouched) {
   TB_REQUIRE_TOOL("lame");
-  REQUIRE_MUTAGEN();
+  TB_REQUIRE_MUTAGEN();
   test::TempDir dir;
   const auto mp3 = Encode(dir, "mp3");
   const std::string audio = test::ReadFileBytes(mp3);
@@ -680,7 +634,7 @@ TEST(CTAGPeers, AudioOfALameMp3IsNeverTouched) {
 TEST(CTAGPeers, TagsCopiedThroughFlacAndOggAndBackKeepEveryItem) {
   for (const char *tool : {"lame", "flac", "oggenc", "vorbiscomment"})
     TB_REQUIRE_TOOL(tool);
-  REQUIRE_MUTAGEN();
+  TB_REQUIRE_MUTAGEN();
   test::TempDir dir;
   const auto mp3 = Encode(dir, "mp3");
   const std::string untagged = test::ReadFileBytes(mp3);

@@ -1,21 +1,23 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <functional>
 
+#include "support/ape_bytes.h"
+#include "support/bytes.h"
 #include "support/fault_loop.h"
 #include "support/test_support.h"
+#include "support/tones.h"
 #include "tags/tagid3.h"
 #include "tags/taglyrics3.h"
 
 namespace tunbrix {
 namespace {
 
+using namespace test::bytes;
+using test::Ape131;
 using test::ReadFileBytes;
 using test::WriteFileBytes;
-
-Bytes ToBytes(const std::string &s) { return Bytes(s.begin(), s.end()); }
 
 // Stand-in audio: no marker of any tag in it.
 std::string Audio(size_t n) { return std::string(n, '\x55'); }
@@ -58,7 +60,7 @@ TEST(CLyrics3, ReadsFieldsInFileOrder) {
       Block({Field("IND", "110"), Field("LYR", "[00:01]la la"), Field("EAR", std::string(40, 'a')),
              Field("ETT", std::string("Short\0junk", 10)), Field("EAL", std::string(251, 'b'))});
   MemoryFileSystem fs;
-  fs.SetFile(u"/f", ToBytes(Audio(100) + block + ID3v1()));
+  fs.SetFile(u"/f", B(Audio(100) + block + ID3v1()));
   CLyrics3 l;
   ASSERT_EQ(l.Read(fs, u"/f"), kTagDone);
   const std::vector<std::pair<std::string, std::string>> expected = {
@@ -84,11 +86,11 @@ TEST(CLyrics3, ReadsFieldsInFileOrder) {
 // "LYRICS200": 11 + 8 + 31 = 50.
 TEST(CLyrics3, SizeFieldCountsBeginMarkerAndFields) {
   MemoryFileSystem fs;
-  fs.SetFile(u"/f", ToBytes(Audio(10) + ID3v1()));
+  fs.SetFile(u"/f", B(Audio(10) + ID3v1()));
   CLyrics3 l = Texts(31, 0, 0);
   ASSERT_EQ(l.Write(fs, u"/f"), kTagDone);
-  EXPECT_EQ(fs.GetFile(u"/f"), ToBytes(Audio(10) + "LYRICSBEGINEAR00031" + std::string(31, 'a') +
-                                       "000050LYRICS200" + ID3v1()));
+  EXPECT_EQ(fs.GetFile(u"/f"), B(Audio(10) + "LYRICSBEGINEAR00031" + std::string(31, 'a') +
+                                 "000050LYRICS200" + ID3v1()));
   EXPECT_EQ(l.TagSize, 65);
   EXPECT_EQ(l.TagPosition, -193);
   EXPECT_EQ(Block({Field("EAR", std::string(31, 'a'))}),
@@ -116,10 +118,10 @@ TEST(CLyrics3, ExtendedFieldsOnlyForTextsLongerThanID3v1Holds) {
       SCOPED_TRACE(testing::Message() << c.artist << "/" << c.title << "/" << c.album
                                       << (before.empty() ? " onto ID3v1" : " over a block"));
       MemoryFileSystem fs;
-      fs.SetFile(u"/f", ToBytes(Audio(50) + before + ID3v1()));
+      fs.SetFile(u"/f", B(Audio(50) + before + ID3v1()));
       CLyrics3 l = Texts(c.artist, c.title, c.album);
       ASSERT_EQ(l.Write(fs, u"/f"), kTagDone);
-      const Bytes once = ToBytes(Audio(50) + c.block + ID3v1());
+      const Bytes once = B(Audio(50) + c.block + ID3v1());
       EXPECT_EQ(fs.GetFile(u"/f"), once);
       ASSERT_EQ(l.Write(fs, u"/f"), kTagDone);
       EXPECT_EQ(fs.GetFile(u"/f"), once) << "writing twice gives what writing once gave";
@@ -163,13 +165,13 @@ TEST(CLyrics3, OtherFieldsAreWrittenBackUnchangedInTheirOrder) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     MemoryFileSystem fs;
-    fs.SetFile(u"/f", ToBytes(before));
+    fs.SetFile(u"/f", B(before));
     CLyrics3 l;
     ASSERT_EQ(l.Read(fs, u"/f"), kTagDone);
     if (c.artist != 40) l.Artist = std::string(c.artist, 'a');
     l.Album = std::string(c.album, 'l');
     ASSERT_EQ(l.Write(fs, u"/f"), kTagDone);
-    const Bytes after = ToBytes(Audio(64) + Block(c.fields) + ID3v1());
+    const Bytes after = B(Audio(64) + Block(c.fields) + ID3v1());
     EXPECT_EQ(fs.GetFile(u"/f"), after);
     // Read again, write again: the same file.
     CLyrics3 again;
@@ -177,17 +179,6 @@ TEST(CLyrics3, OtherFieldsAreWrittenBackUnchangedInTheirOrder) {
     ASSERT_EQ(again.Write(fs, u"/f"), kTagDone);
     EXPECT_EQ(fs.GetFile(u"/f"), after);
   }
-}
-
-// An APE tag of exactly 131 bytes: its header "APETAGEX" starts at end -131,
-// which puts "TAG" at end -128.
-std::string Ape131() {
-  std::string item = std::string("\x35\0\0\0\0\0\0\0", 8) + "Title" + '\0' + std::string(53, 'v');
-  std::string header = "APETAGEX" + std::string("\xd0\x07\0\0\x63\0\0\0\x01\0\0\0\0\0\0\xa0", 16) +
-                       std::string(8, '\0');
-  std::string footer = header;
-  footer[23] = '\x80';
-  return header + item + footer;
 }
 
 // Without an ID3v1 tag to attach to, nothing is written, read or removed.
@@ -208,13 +199,13 @@ TEST(CLyrics3, NoID3v1TagMeansNothingToDo) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     MemoryFileSystem fs;
-    fs.SetFile(u"/f", ToBytes(c.file));
+    fs.SetFile(u"/f", B(c.file));
     CLyrics3 l = Texts(40, 40, 40);
     EXPECT_EQ(l.Write(fs, u"/f"), kTagNothing);
     EXPECT_EQ(l.Remove(fs, u"/f", true), kTagNothing);
     EXPECT_EQ(l.Remove(fs, u"/f", false), kTagNothing);
     EXPECT_EQ(l.Read(fs, u"/f"), kTagNothing);
-    EXPECT_EQ(fs.GetFile(u"/f"), ToBytes(c.file));
+    EXPECT_EQ(fs.GetFile(u"/f"), B(c.file));
   }
 }
 
@@ -236,10 +227,10 @@ TEST(CLyrics3, Remove) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     MemoryFileSystem fs;
-    fs.SetFile(u"/f", ToBytes(c.before));
+    fs.SetFile(u"/f", B(c.before));
     CLyrics3 l;
     EXPECT_EQ(l.Remove(fs, u"/f", c.withID3v1), c.result);
-    EXPECT_EQ(fs.GetFile(u"/f"), ToBytes(c.after));
+    EXPECT_EQ(fs.GetFile(u"/f"), B(c.after));
   }
   MemoryFileSystem fs;
   CLyrics3 l;
@@ -282,7 +273,7 @@ TEST(CLyrics3, DamagedBlocks) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
-    const Bytes before = ToBytes(c.beforeID3v1 + ID3v1());
+    const Bytes before = B(c.beforeID3v1 + ID3v1());
     MemoryFileSystem fs;
     fs.SetFile(u"/f", before);
     CLyrics3 l;
@@ -298,13 +289,13 @@ TEST(CLyrics3, DamagedBlocks) {
     l.Artist = std::string(33, 'n');
     EXPECT_EQ(l.Write(fs, u"/f"), c.write);
     if (c.write == kTagDone)
-      EXPECT_EQ(fs.GetFile(u"/f"), ToBytes(c.beforeID3v1 + newBlock + ID3v1()));
+      EXPECT_EQ(fs.GetFile(u"/f"), B(c.beforeID3v1 + newBlock + ID3v1()));
     else
       EXPECT_EQ(fs.GetFile(u"/f"), before);
 
     fs.SetFile(u"/f", before);
     EXPECT_EQ(l.Remove(fs, u"/f", false), c.remove);
-    EXPECT_EQ(fs.GetFile(u"/f"), c.remove == kTagDone ? ToBytes(c.afterRemove + ID3v1()) : before);
+    EXPECT_EQ(fs.GetFile(u"/f"), c.remove == kTagDone ? B(c.afterRemove + ID3v1()) : before);
   }
 }
 
@@ -334,31 +325,14 @@ TEST(CLyrics3, FailureAtAnyCallLeavesTheFileAsItWas) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
-    test::ExpectEveryFailureLeavesTheFile(ToBytes(c.before), ToBytes(c.after), c.change, kTagDone,
-                                          kTagFailed);
+    test::ExpectEveryFailureLeavesTheFile(B(c.before), B(c.after), c.change, kTagDone, kTagFailed);
   }
-}
-
-// Half a second of a sine, mono 16-bit, through lame.
-std::string MakeMp3(const test::TempDir &dir) {
-  std::string pcm;
-  for (int i = 0; i < 22050; ++i) {
-    const auto v = static_cast<int16_t>(8000 * std::sin(i * 0.06));
-    pcm += static_cast<char>(v & 0xff);
-    pcm += static_cast<char>((v >> 8) & 0xff);
-  }
-  WriteFileBytes(dir.Path() / "in.raw", pcm);
-  const auto mp3 = (dir.Path() / "a.mp3").string();
-  const auto r = test::RunCommand({"lame", "--quiet", "-r", "-s", "44.1", "-m", "m", "--bitwidth",
-                                   "16", (dir.Path() / "in.raw").string(), mp3});
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  return ReadFileBytes(mp3);
 }
 
 TEST(CLyrics3, AudioOfAnMp3IsNeverTouched) {
   TB_REQUIRE_TOOL("lame");
   test::TempDir dir;
-  const std::string audio = MakeMp3(dir);
+  const std::string audio = test::MonoToneMp3(dir);
   ASSERT_GT(audio.size(), 1000u);
   RealFileSystem fs;
   const WideString path = dir.File("a.mp3");

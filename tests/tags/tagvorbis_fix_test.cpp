@@ -5,6 +5,7 @@
 
 #include "foundation/WinExc32.h"
 #include "foundation/unicode_winapi.h"
+#include "support/tag_text.h"
 #include "support/test_support.h"
 #include "tags/tagvorbis_fix.h"
 
@@ -12,8 +13,9 @@ namespace tunbrix {
 namespace {
 
 namespace stdfs = std::filesystem;
+using test::PairList;
+using test::RunTool;
 using test::W;
-using PairList = std::vector<std::pair<std::string, std::string>>;
 
 CVorbisComments List(const PairList &pairs) {
   CVorbisComments list;
@@ -147,17 +149,11 @@ TEST(OggComments, MissingProgramGivesTheStartFailure) {
 
 // ---- The real program ----------------------------------------------------
 
-std::string Tool(const std::vector<std::string> &argv) {
-  const auto r = test::RunCommand(argv);
-  EXPECT_EQ(r.exitCode, 0) << argv[0] << ": " << r.err;
-  return r.out;
-}
-
 std::string MakeOgg(const test::TempDir &dir, const std::string &name) {
   const std::string wav = (dir.Path() / "src.wav").string();
   const std::string ogg = (dir.Path() / name).string();
-  Tool({"sox", "-n", "-r", "44100", "-c", "2", "-b", "16", wav, "synth", "2", "pinknoise"});
-  Tool({"oggenc", "-Q", "-t", "Old title", "-c", "OLD=comment", "-o", ogg, wav});
+  RunTool({"sox", "-n", "-r", "44100", "-c", "2", "-b", "16", wav, "synth", "2", "pinknoise"});
+  RunTool({"oggenc", "-Q", "-t", "Old title", "-c", "OLD=comment", "-o", ogg, wav});
   stdfs::remove(wav);
   return ogg;
 }
@@ -169,10 +165,12 @@ from mutagen.oggvorbis import OggVorbis
 f = OggVorbis(sys.argv[1])
 out = [f.tags.vendor] + [k + "=" + v for k, v in f.tags]
 sys.stdout.buffer.write(("\n".join(out) + "\n").encode("utf-8")))";
-  return Tool({"/usr/bin/python3", "-c", code, ogg});
+  return RunTool({"/usr/bin/python3", "-c", code, ogg});
 }
 
-std::string Decoded(const std::string &ogg) { return Tool({"oggdec", "-Q", "-R", "-o", "-", ogg}); }
+std::string Decoded(const std::string &ogg) {
+  return RunTool({"oggdec", "-Q", "-R", "-o", "-", ogg});
+}
 
 TEST(OggComments, RealProgramWritesWhatTheReadersSee) {
   TB_REQUIRE_TOOL("vorbiscomment");
@@ -197,7 +195,7 @@ TEST(OggComments, RealProgramWritesWhatTheReadersSee) {
 
   const std::string expected = "ARTIST=Die Ärzte\nTITLE=first second\nLYRICS=" + lyrics + "\n";
   EXPECT_TRUE(MutagenView(ogg) == vendor + "\n" + expected) << "mutagen sees something else";
-  EXPECT_TRUE(Tool({"vorbiscomment", "-l", "-R", ogg}) == expected)
+  EXPECT_TRUE(RunTool({"vorbiscomment", "-l", "-R", ogg}) == expected)
       << "vorbiscomment sees something else";
   EXPECT_TRUE(Decoded(ogg) == decodedBefore) << "the audio changed";
 

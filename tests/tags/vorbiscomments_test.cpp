@@ -1,34 +1,17 @@
 #include <gtest/gtest.h>
 
+#include "support/bytes.h"
+#include "support/tag_text.h"
 #include "support/test_support.h"
 #include "tags/vorbiscomments.h"
 
 namespace tunbrix {
 namespace {
 
+using namespace test::bytes;
+using test::PairList;
+using test::Pairs;
 using test::W;
-
-Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
-
-Bytes Le(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto &p : parts)
-    out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-Bytes Text(std::string_view s) { return Cat({Le(uint32_t(s.size())), B(s)}); }
-
-std::vector<std::pair<std::string, std::string>> Pairs(const CVorbisComments &list) {
-  std::vector<std::pair<std::string, std::string>> out;
-  for (const auto &c : list.Comments)
-    out.emplace_back(c.Name, WideToUtf8(c.Value));
-  return out;
-}
-
-using PairList = std::vector<std::pair<std::string, std::string>>;
 
 TEST(VorbisComments, FindAndGetIgnoreAsciiCase) {
   CVorbisComments list;
@@ -73,20 +56,21 @@ TEST(VorbisComments, SerialiseWritesOnlyNamedCommentsWithValues) {
   list.AddComment() = {"EMPTY", W(""), "", false};
   list.AddComment() = {"", W("no name"), "", false};
   list.AddComment() = {"ARTIST", W("A=B"), "", false};
-  const Bytes expected =
-      Cat({Text("reference libFLAC 1.4.2"), Le(2), Text("TITLE=Grüße"), Text("ARTIST=A=B")});
+  const Bytes expected = Cat({LengthPrefixed("reference libFLAC 1.4.2"), Le32(2),
+                              LengthPrefixed("TITLE=Grüße"), LengthPrefixed("ARTIST=A=B")});
   EXPECT_EQ(list.Serialise(), expected);
   EXPECT_EQ(list.TotalSize, int64_t(expected.size()));
   EXPECT_EQ(list.Comments.front().Utf8, "Grüße");
 
   CVorbisComments empty;
-  EXPECT_EQ(empty.Serialise(), Cat({Le(0), Le(0)}));
+  EXPECT_EQ(empty.Serialise(), Cat({Le32(0), Le32(0)}));
   EXPECT_EQ(empty.TotalSize, 8);
 }
 
 TEST(VorbisComments, ParseBlockReadsWhatSerialiseWrote) {
-  const Bytes block = Cat({Text("vendor ☃"), Le(4), Text("TITLE=Grüße"), Text("no equals sign"),
-                           Text("ARTIST=A=B"), Text("EMPTY=")});
+  const Bytes block = Cat({LengthPrefixed("vendor ☃"), Le32(4), LengthPrefixed("TITLE=Grüße"),
+                           LengthPrefixed("no equals sign"), LengthPrefixed("ARTIST=A=B"),
+                           LengthPrefixed("EMPTY=")});
   CVorbisComments list;
   list.AddComment() = {"OLD", W("gone"), "", false};
   EXPECT_TRUE(list.ParseBlock(block.data(), block.size()));
@@ -108,21 +92,29 @@ TEST(VorbisComments, ParseBlockStaysInsideDamagedBlocks) {
   const Case cases[] = {
       {"empty", {}, false, "", {}},
       {"short vendor length", {5, 0}, false, "", {}},
-      {"vendor past the end", Cat({Le(100), B("abc")}), false, "", {}},
-      {"vendor length near 2^32", Cat({Le(0xFFFFFFFF), B("abc")}), false, "", {}},
-      {"count missing", Text("v"), false, "v", {}},
-      {"count too large", Cat({Text("v"), Le(0xFFFFFFFF), Text("A=1")}), false, "v", {{"A", "1"}}},
+      {"vendor past the end", Cat({Le32(100), B("abc")}), false, "", {}},
+      {"vendor length near 2^32", Cat({Le32(0xFFFFFFFF), B("abc")}), false, "", {}},
+      {"count missing", LengthPrefixed("v"), false, "v", {}},
+      {"count too large",
+       Cat({LengthPrefixed("v"), Le32(0xFFFFFFFF), LengthPrefixed("A=1")}),
+       false,
+       "v",
+       {{"A", "1"}}},
       {"comment past the end",
-       Cat({Text("v"), Le(2), Text("A=1"), Le(50), B("B=2")}),
+       Cat({LengthPrefixed("v"), Le32(2), LengthPrefixed("A=1"), Le32(50), B("B=2")}),
        false,
        "v",
        {{"A", "1"}}},
       {"comment length near 2^32",
-       Cat({Text("v"), Le(1), Le(0xFFFFFFFC), B("B=2")}),
+       Cat({LengthPrefixed("v"), Le32(1), Le32(0xFFFFFFFC), B("B=2")}),
        false,
        "v",
        {}},
-      {"trailing bytes after the count", Cat({Text("v"), Le(0), B("xyz")}), true, "v", {}},
+      {"trailing bytes after the count",
+       Cat({LengthPrefixed("v"), Le32(0), B("xyz")}),
+       true,
+       "v",
+       {}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
